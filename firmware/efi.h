@@ -1,0 +1,141 @@
+// The UEFI types, members, status values and key codes Tarnwick uses, laid out as UEFI 2.x defines
+// them for x64, and the one record of firmware pointers the image keeps. Members the system never
+// touches are kept as opaque pointers so that the tables keep their real layout.
+#pragma once
+
+#define EFIAPI __attribute__((ms_abi))
+
+using BOOLEAN = unsigned char;
+using UINT16 = unsigned short;
+using UINT32 = unsigned int;
+using UINT64 = unsigned long long;
+using INT64 = long long;
+using UINTN = UINT64;
+using CHAR16 = char16_t;
+using EFI_STATUS = UINTN;
+using EFI_HANDLE = void*;
+using EFI_EVENT = void*;
+
+constexpr BOOLEAN FALSE = 0;
+
+constexpr EFI_STATUS EFI_SUCCESS = 0;
+constexpr EFI_STATUS EFI_LOAD_ERROR = 0x8000000000000001ULL;
+constexpr EFI_STATUS EFI_NOT_READY = 0x8000000000000006ULL;
+
+// A status is an error when its top bit is set; warnings are positive and count as success.
+constexpr bool EFI_ERROR(EFI_STATUS status) { return static_cast<INT64>(status) < 0; }
+
+constexpr UINT16 SCAN_DELETE = 0x08;
+constexpr UINT16 SCAN_ESC = 0x17;
+constexpr CHAR16 CHAR_BACKSPACE = 0x08;
+constexpr CHAR16 CHAR_LINEFEED = 0x0A;
+constexpr CHAR16 CHAR_CARRIAGE_RETURN = 0x0D;
+
+constexpr UINTN EFI_BLACK = 0x00;
+constexpr UINTN EFI_LIGHTGRAY = 0x07;
+constexpr UINTN EFI_TEXT_ATTR(UINTN foreground, UINTN background) { return foreground | (background << 4); }
+
+struct EFI_INPUT_KEY {
+  UINT16 ScanCode;
+  CHAR16 UnicodeChar;
+};
+
+struct EFI_TABLE_HEADER {
+  UINT64 Signature;
+  UINT32 Revision;
+  UINT32 HeaderSize;
+  UINT32 CRC32;
+  UINT32 Reserved;
+};
+
+struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL;
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL;
+
+using EFI_INPUT_RESET = EFI_STATUS(EFIAPI*)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL* This, BOOLEAN ExtendedVerification);
+using EFI_INPUT_READ_KEY = EFI_STATUS(EFIAPI*)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL* This, EFI_INPUT_KEY* Key);
+
+struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
+  EFI_INPUT_RESET Reset;
+  EFI_INPUT_READ_KEY ReadKeyStroke;
+  EFI_EVENT WaitForKey;
+};
+
+using EFI_TEXT_RESET = EFI_STATUS(EFIAPI*)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* This, BOOLEAN ExtendedVerification);
+using EFI_TEXT_STRING = EFI_STATUS(EFIAPI*)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* This, const CHAR16* String);
+using EFI_TEXT_SET_ATTRIBUTE = EFI_STATUS(EFIAPI*)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* This, UINTN Attribute);
+using EFI_TEXT_CLEAR_SCREEN = EFI_STATUS(EFIAPI*)(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* This);
+
+struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
+  EFI_TEXT_RESET Reset;
+  EFI_TEXT_STRING OutputString;
+  void* TestString;
+  void* QueryMode;
+  void* SetMode;
+  EFI_TEXT_SET_ATTRIBUTE SetAttribute;
+  EFI_TEXT_CLEAR_SCREEN ClearScreen;
+  void* SetCursorPosition;
+  void* EnableCursor;
+  void* Mode;
+};
+
+using EFI_WAIT_FOR_EVENT = EFI_STATUS(EFIAPI*)(UINTN NumberOfEvents, EFI_EVENT* Event, UINTN* Index);
+
+// Laid out up to WaitForEvent, the last member the system calls; the firmware's table goes on.
+struct EFI_BOOT_SERVICES {
+  EFI_TABLE_HEADER Hdr;
+  void* RaiseTPL;
+  void* RestoreTPL;
+  void* AllocatePages;
+  void* FreePages;
+  void* GetMemoryMap;
+  void* AllocatePool;
+  void* FreePool;
+  void* CreateEvent;
+  void* SetTimer;
+  EFI_WAIT_FOR_EVENT WaitForEvent;
+};
+
+struct EFI_SYSTEM_TABLE {
+  EFI_TABLE_HEADER Hdr;
+  CHAR16* FirmwareVendor;
+  UINT32 FirmwareRevision;
+  EFI_HANDLE ConsoleInHandle;
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* ConIn;
+  EFI_HANDLE ConsoleOutHandle;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* ConOut;
+  EFI_HANDLE StandardErrorHandle;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* StdErr;
+  void* RuntimeServices;
+  EFI_BOOT_SERVICES* BootServices;
+  UINTN NumberOfTableEntries;
+  void* ConfigurationTable;
+};
+
+// The offsets the system reads, as the firmware lays them out.
+#define EFI_OFFSET(type, member) __builtin_offsetof(type, member)
+static_assert(sizeof(EFI_TABLE_HEADER) == 24, "table header");
+static_assert(sizeof(EFI_INPUT_KEY) == 4 && EFI_OFFSET(EFI_INPUT_KEY, UnicodeChar) == 2, "input key");
+static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, ConIn) == 48, "system table ConIn");
+static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, ConOut) == 64, "system table ConOut");
+static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, BootServices) == 96, "system table BootServices");
+static_assert(sizeof(EFI_SYSTEM_TABLE) == 120, "system table size");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, ReadKeyStroke) == 8, "ReadKeyStroke");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, WaitForKey) == 16, "WaitForKey");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, Reset) == 0, "text Reset");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == 8, "OutputString");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, SetAttribute) == 40, "SetAttribute");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, ClearScreen) == 48, "ClearScreen");
+static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == 80, "text output protocol size");
+static_assert(EFI_OFFSET(EFI_BOOT_SERVICES, WaitForEvent) == 96, "WaitForEvent");
+#undef EFI_OFFSET
+
+// The firmware pointers the entry point caches, before any output or input, for the console
+// operations to read. The only writable data of the image.
+struct FirmwareContext {
+  EFI_SYSTEM_TABLE* system_table;
+  EFI_BOOT_SERVICES* boot_services;
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* con_out;
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL* con_in;
+};
+
+extern FirmwareContext firmware_context;

@@ -1,0 +1,3 @@
+#include "efi.h"
+
+FirmwareContext firmware_context;

@@ -1,0 +1,171 @@
+#include "fake_firmware.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+FakeFirmware* active = nullptr;
+// A value no real pointer has, so a test can tell that the WaitForKey event was passed on.
+EFI_EVENT const KEY_EVENT = reinterpret_cast<EFI_EVENT>(0x6b6579);
+// A dialogue that reads this often without ending is spinning: stop it rather than hang.
+constexpr std::size_t CALL_LIMIT = 200000;
+
+std::string escaped(const std::u16string& text) {
+  std::string out = "\"";
+  for (char16_t unit : text) {
+    if (unit == u'\r') out += "\\r";
+    else if (unit == u'\n') out += "\\n";
+    else if (unit == u'\b') out += "\\b";
+    else if (unit >= 0x20 && unit <= 0x7E) out += static_cast<char>(unit);
+    else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(unit));
+      out += hex;
+    }
+  }
+  return out + "\"";
+}
+
+std::string hex(UINT64 value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%02llX", value);
+  return text;
+}
+
+bool record(const std::string& call) {
+  active->calls.push_back(call);
+  return active->calls.size() < CALL_LIMIT;
+}
+
+EFI_STATUS EFIAPI fake_output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* text) {
+  std::u16string s(text);
+  record("OutputString " + escaped(s));
+  active->output += s;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI fake_reset(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN extended) {
+  record("Reset(" + std::to_string(extended) + ")");
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI fake_set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN attribute) {
+  record("SetAttribute(" + hex(attribute) + ")");
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI fake_clear_screen(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*) {
+  record("ClearScreen");
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPUT_KEY* key) {
+  if (!record("ReadKeyStroke")) {
+    ADD_FAILURE() << "the dialogue keeps reading keys without end";
+    return END_OF_SCRIPT;
+  }
+  FakeFirmware& fw = *active;
+  if (fw.next_key >= fw.keys.size()) return END_OF_SCRIPT;
+  const KeyStep& step = fw.keys[fw.next_key];
+  if (step.waited && !fw.key_ready) return EFI_NOT_READY;
+  // The key is filled even when the status is an error, so a caller that used it would show it.
+  *key = step.key;
+  fw.key_ready = false;
+  ++fw.next_key;
+  return step.read_status;
+}
+
+EFI_STATUS EFIAPI fake_wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
+  const bool key_event = count >= 1 && events[0] == KEY_EVENT;
+  record("WaitForEvent(" + std::to_string(count) + ", " + (key_event ? "WaitForKey" : "other") +
+         ", index " + std::to_string(*index) + ")");
+  FakeFirmware& fw = *active;
+  if (fw.next_key >= fw.keys.size()) return EFI_SUCCESS;
+  const KeyStep& step = fw.keys[fw.next_key];
+  if (EFI_ERROR(step.wait_status)) {
+    ++fw.next_key;
+    return step.wait_status;
+  }
+  fw.key_ready = true;
+  return step.wait_status;
+}
+
+}  // namespace
+
+KeyStep key_char(char16_t ch) { return KeyStep{{0, ch}}; }
+KeyStep key_scan(UINT16 scan_code, char16_t ch) { return KeyStep{{scan_code, ch}}; }
+
+KeyStep waited(KeyStep step) {
+  step.waited = true;
+  return step;
+}
+
+std::vector<KeyStep> typed(const std::string& text) {
+  std::vector<KeyStep> steps;
+  for (char c : text) steps.push_back(key_char(static_cast<unsigned char>(c)));
+  return steps;
+}
+
+FakeFirmware::FakeFirmware() {
+  con_out.Reset = fake_reset;
+  con_out.OutputString = fake_output_string;
+  con_out.SetAttribute = fake_set_attribute;
+  con_out.ClearScreen = fake_clear_screen;
+  con_in.ReadKeyStroke = fake_read_key_stroke;
+  con_in.WaitForKey = KEY_EVENT;
+  boot_services.WaitForEvent = fake_wait_for_event;
+  system_table.ConOut = &con_out;
+  system_table.ConIn = &con_in;
+  system_table.BootServices = &boot_services;
+  firmware_context = FirmwareContext{};
+  active = this;
+}
+
+FakeFirmware::~FakeFirmware() {
+  firmware_context = FirmwareContext{};
+  active = nullptr;
+}
+
+void FakeFirmware::connect() {
+  firmware_context = {&system_table, system_table.BootServices, system_table.ConOut, system_table.ConIn};
+}
+
+void FakeFirmware::script(std::initializer_list<std::vector<KeyStep>> parts) {
+  for (const auto& part : parts) keys.insert(keys.end(), part.begin(), part.end());
+}
+
+std::vector<std::string> FakeFirmware::screen() const {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (char16_t unit : output) {
+    if (unit == u'\n') {
+      lines.emplace_back();
+    } else if (unit == u'\r') {
+      column = 0;
+    } else if (unit == u'\b') {
+      if (column > 0) --column;
+    } else {
+      std::string& line = lines.back();
+      if (line.size() <= column) line.resize(column + 1, ' ');
+      line[column++] = unit < 0x80 ? static_cast<char>(unit) : '?';
+    }
+  }
+  for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
+  return lines;
+}
+
+Calls printed(const std::string& text) {
+  Calls calls;
+  for (char c : text) {
+    calls.push_back("OutputString " + escaped(c == '\n' ? u"\r\n" : std::u16string(1, static_cast<unsigned char>(c))));
+  }
+  return calls;
+}
+
+Calls sequence(std::initializer_list<Calls> parts) {
+  Calls all;
+  for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}

@@ -1,0 +1,62 @@
+// A fake firmware for host tests: a system table whose protocols record every call, in order, as
+// readable text, and a key source that plays a script of keystrokes.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "firmware/efi.h"
+
+using Calls = std::vector<std::string>;
+
+constexpr EFI_STATUS EFI_DEVICE_ERROR = 0x8000000000000007ULL;
+constexpr EFI_STATUS EFI_WARN_UNKNOWN_GLYPH = 1;
+// What ReadKeyStroke reports once the script has no keys left.
+constexpr EFI_STATUS END_OF_SCRIPT = EFI_DEVICE_ERROR;
+
+// One scripted keystroke. A waited key is not ready at the first ReadKeyStroke but only after a
+// WaitForEvent; the statuses are what ReadKeyStroke reports when it hands the key over and what
+// WaitForEvent reports, so a step can inject an error, a warning or a second EFI_NOT_READY.
+struct KeyStep {
+  EFI_INPUT_KEY key;
+  bool waited = false;
+  EFI_STATUS read_status = EFI_SUCCESS;
+  EFI_STATUS wait_status = EFI_SUCCESS;
+};
+
+KeyStep key_char(char16_t ch);
+KeyStep key_scan(UINT16 scan_code, char16_t ch = 0);
+KeyStep waited(KeyStep step);
+std::vector<KeyStep> typed(const std::string& text);
+
+class FakeFirmware {
+ public:
+  FakeFirmware();
+  ~FakeFirmware();
+  FakeFirmware(const FakeFirmware&) = delete;
+  FakeFirmware& operator=(const FakeFirmware&) = delete;
+
+  // Fills FirmwareContext from the fake's tables as the entry point does.
+  void connect();
+  void script(std::initializer_list<std::vector<KeyStep>> parts);
+  // Everything written, drawn as a terminal shows it, one string per line, trailing blanks cut.
+  std::vector<std::string> screen() const;
+
+  EFI_SYSTEM_TABLE system_table{};
+  EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL con_out{};
+  EFI_SIMPLE_TEXT_INPUT_PROTOCOL con_in{};
+  EFI_BOOT_SERVICES boot_services{};
+
+  Calls calls;
+  std::u16string output;
+  std::vector<KeyStep> keys;
+  std::size_t next_key = 0;
+  bool key_ready = false;
+};
+
+// The calls that printing an 8-bit text makes: one per character, an LF as one CR LF.
+Calls printed(const std::string& text);
+// Joins pieces of an expected call sequence.
+Calls sequence(std::initializer_list<Calls> parts);
