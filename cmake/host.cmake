@@ -10,6 +10,7 @@ target_include_directories(tarnwick_host PUBLIC ${CMAKE_SOURCE_DIR})
 add_executable(tarnwick_tests
   tests/fake_firmware.cpp
   tests/console_test.cpp
+  tests/dialogue_test.cpp
   tests/interpret_test.cpp)
 target_compile_options(tarnwick_tests PRIVATE -g -Wall -Wextra -Werror)
 target_link_libraries(tarnwick_tests PRIVATE tarnwick_host GTest::gtest_main)

@@ -5,9 +5,21 @@
 
 enum MonitorVerdict : int { MONITOR_LEAVE = 0, MONITOR_CONTINUE = 1 };
 
-// The longest line the editor hands over is one less: the last byte holds the NUL.
 constexpr UINTN LINE_CAPACITY = 128;
 
+// The line being typed: at most LINE_CAPACITY - 1 printable characters, always ended by a NUL.
+struct LineBuffer {
+  char chars[LINE_CAPACITY];
+  UINTN line_length;
+};
+
+// What one keystroke did to the line being edited.
+enum LineEdit : int { LINE_EDITING, LINE_ENTERED, LINE_ESCAPED };
+
+// Prompts, edits and interprets lines until the user leaves or a key cannot be read.
+EFI_STATUS monitor_run();
+// Applies one keystroke to the line, with its echo or erase on the console.
+LineEdit monitor_edit_line(LineBuffer* line, EFI_INPUT_KEY key);
 // Trims the line in place, prints the answer of the word it names and says whether to go on.
 MonitorVerdict monitor_interpret(char* line);
 
