@@ -2,22 +2,31 @@
 # Each target first installs the Debian packages it needs.
 
 BUILD := build
+PYTHON := /usr/bin/python3
 BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev
-TEST_PACKAGES := $(BUILD_PACKAGES) python3 python3-pytest
+RUN_PACKAGES := python3 qemu-system-x86 ovmf
+TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) python3-pytest python3-pexpect python3-pyte
 
 CONFIGURE = test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
 
-.PHONY: all test clean
+.PHONY: all build run test clean
 
 all:
 	@scripts/install-deps.sh $(BUILD_PACKAGES)
+	@$(MAKE) --no-print-directory build
+
+build:
 	@$(CONFIGURE)
 	@cmake --build $(BUILD)
 
+run:
+	@scripts/install-deps.sh $(BUILD_PACKAGES) $(RUN_PACKAGES)
+	@$(MAKE) --no-print-directory build
+	@$(PYTHON) scripts/boot.py $(BUILD)/esp
+
 test:
 	@scripts/install-deps.sh $(TEST_PACKAGES)
-	@$(CONFIGURE)
-	@cmake --build $(BUILD)
+	@$(MAKE) --no-print-directory build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 
 clean:

@@ -79,8 +79,10 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
 };
 
 using EFI_WAIT_FOR_EVENT = EFI_STATUS(EFIAPI*)(UINTN NumberOfEvents, EFI_EVENT* Event, UINTN* Index);
+using EFI_SET_WATCHDOG_TIMER = EFI_STATUS(EFIAPI*)(UINTN Timeout, UINT64 WatchdogCode, UINTN DataSize,
+                                                   const CHAR16* WatchdogData);
 
-// Laid out up to WaitForEvent, the last member the system calls; the firmware's table goes on.
+// Laid out up to SetWatchdogTimer, the last member the system calls; the firmware's table goes on.
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
   void* RaiseTPL;
@@ -93,6 +95,26 @@ struct EFI_BOOT_SERVICES {
   void* CreateEvent;
   void* SetTimer;
   EFI_WAIT_FOR_EVENT WaitForEvent;
+  void* SignalEvent;
+  void* CloseEvent;
+  void* CheckEvent;
+  void* InstallProtocolInterface;
+  void* ReinstallProtocolInterface;
+  void* UninstallProtocolInterface;
+  void* HandleProtocol;
+  void* Reserved;
+  void* RegisterProtocolNotify;
+  void* LocateHandle;
+  void* LocateDevicePath;
+  void* InstallConfigurationTable;
+  void* LoadImage;
+  void* StartImage;
+  void* Exit;
+  void* UnloadImage;
+  void* ExitBootServices;
+  void* GetNextMonotonicCount;
+  void* Stall;
+  EFI_SET_WATCHDOG_TIMER SetWatchdogTimer;
 };
 
 struct EFI_SYSTEM_TABLE {
@@ -127,6 +149,7 @@ static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, SetAttribute) == 40, "
 static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, ClearScreen) == 48, "ClearScreen");
 static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == 80, "text output protocol size");
 static_assert(EFI_OFFSET(EFI_BOOT_SERVICES, WaitForEvent) == 96, "WaitForEvent");
+static_assert(EFI_OFFSET(EFI_BOOT_SERVICES, SetWatchdogTimer) == 256, "SetWatchdogTimer");
 #undef EFI_OFFSET
 
 // The firmware pointers the entry point caches, before any output or input, for the console

@@ -34,62 +34,72 @@ std::string hex(UINT64 value) {
   return text;
 }
 
+// Records a call; true when it is the call chosen to fail.
 bool record(const std::string& call) {
   active->calls.push_back(call);
-  return active->calls.size() < CALL_LIMIT;
+  return active->calls.size() - 1 == active->fail_call;
 }
+
+EFI_STATUS result(bool failing, EFI_STATUS status) { return failing ? active->fail_status : status; }
 
 EFI_STATUS EFIAPI fake_output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* text) {
   std::u16string s(text);
-  record("OutputString " + escaped(s));
+  const bool failing = record("OutputString " + escaped(s));
   active->output += s;
-  return EFI_SUCCESS;
+  return result(failing, EFI_SUCCESS);
 }
 
 EFI_STATUS EFIAPI fake_reset(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN extended) {
-  record("Reset(" + std::to_string(extended) + ")");
-  return EFI_SUCCESS;
+  return result(record("Reset(" + std::to_string(extended) + ")"), EFI_SUCCESS);
 }
 
 EFI_STATUS EFIAPI fake_set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN attribute) {
-  record("SetAttribute(" + hex(attribute) + ")");
-  return EFI_SUCCESS;
+  return result(record("SetAttribute(" + hex(attribute) + ")"), EFI_SUCCESS);
 }
 
 EFI_STATUS EFIAPI fake_clear_screen(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*) {
-  record("ClearScreen");
-  return EFI_SUCCESS;
+  return result(record("ClearScreen"), EFI_SUCCESS);
 }
 
 EFI_STATUS EFIAPI fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPUT_KEY* key) {
-  if (!record("ReadKeyStroke")) {
+  const bool failing = record("ReadKeyStroke");
+  FakeFirmware& fw = *active;
+  if (fw.calls.size() >= CALL_LIMIT) {
     ADD_FAILURE() << "the dialogue keeps reading keys without end";
     return END_OF_SCRIPT;
   }
-  FakeFirmware& fw = *active;
-  if (fw.next_key >= fw.keys.size()) return END_OF_SCRIPT;
+  if (fw.next_key >= fw.keys.size()) return result(failing, END_OF_SCRIPT);
   const KeyStep& step = fw.keys[fw.next_key];
-  if (step.waited && !fw.key_ready) return EFI_NOT_READY;
+  if ((step.waited && !fw.key_ready) || (failing && fw.fail_status == EFI_NOT_READY)) {
+    return result(failing, EFI_NOT_READY);
+  }
   // The key is filled even when the status is an error, so a caller that used it would show it.
   *key = step.key;
   fw.key_ready = false;
   ++fw.next_key;
-  return step.read_status;
+  return result(failing, step.read_status);
 }
 
 EFI_STATUS EFIAPI fake_wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
   const bool key_event = count >= 1 && events[0] == KEY_EVENT;
-  record("WaitForEvent(" + std::to_string(count) + ", " + (key_event ? "WaitForKey" : "other") +
-         ", index " + std::to_string(*index) + ")");
+  const bool failing = record("WaitForEvent(" + std::to_string(count) + ", " +
+                              (key_event ? "WaitForKey" : "other") + ", index " + std::to_string(*index) + ")");
   FakeFirmware& fw = *active;
-  if (fw.next_key >= fw.keys.size()) return EFI_SUCCESS;
+  if (fw.next_key >= fw.keys.size()) return result(failing, EFI_SUCCESS);
   const KeyStep& step = fw.keys[fw.next_key];
-  if (EFI_ERROR(step.wait_status)) {
+  const EFI_STATUS status = result(failing, step.wait_status);
+  if (EFI_ERROR(status)) {
     ++fw.next_key;
-    return step.wait_status;
+    return status;
   }
   fw.key_ready = true;
-  return step.wait_status;
+  return status;
+}
+
+EFI_STATUS EFIAPI fake_set_watchdog_timer(UINTN timeout, UINT64 code, UINTN size, const CHAR16* data) {
+  return result(record("SetWatchdogTimer(" + std::to_string(timeout) + ", " + std::to_string(code) + ", " +
+                       std::to_string(size) + ", " + (data == nullptr ? "null" : "data") + ")"),
+                EFI_SUCCESS);
 }
 
 }  // namespace
@@ -116,6 +126,7 @@ FakeFirmware::FakeFirmware() {
   con_in.ReadKeyStroke = fake_read_key_stroke;
   con_in.WaitForKey = KEY_EVENT;
   boot_services.WaitForEvent = fake_wait_for_event;
+  boot_services.SetWatchdogTimer = fake_set_watchdog_timer;
   system_table.ConOut = &con_out;
   system_table.ConIn = &con_in;
   system_table.BootServices = &boot_services;

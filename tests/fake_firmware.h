@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -48,6 +49,10 @@ class FakeFirmware {
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL con_out{};
   EFI_SIMPLE_TEXT_INPUT_PROTOCOL con_in{};
   EFI_BOOT_SERVICES boot_services{};
+
+  // The call at this position in `calls` returns fail_status instead of its own status.
+  std::size_t fail_call = SIZE_MAX;
+  EFI_STATUS fail_status = EFI_SUCCESS;
 
   Calls calls;
   std::u16string output;

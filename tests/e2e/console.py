@@ -1,0 +1,106 @@
+"""A person at the serial console of a QEMU+OVMF machine: types bytes as a terminal sends them and
+reads the screen that a VT100 terminal draws from what the firmware writes."""
+import os
+import sys
+import tempfile
+import time
+
+import pexpect
+import pyte
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+import boot  # noqa: E402
+
+BUILD = os.environ.get("TARNWICK_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+COLUMNS, ROWS = 80, 25
+BOOT_SECONDS = 90
+
+
+class ConsoleTimeout(AssertionError):
+    pass
+
+
+class Console:
+    def __init__(self, target, extra=(), code=boot.OVMF_CODE, vars_template=boot.OVMF_VARS):
+        self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
+        vars_path = boot.private_vars(self.directory.name, vars_template)
+        command = boot.qemu_command(target, vars_path, code=code, extra=extra)
+        self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
+        self.screen = pyte.Screen(COLUMNS, ROWS)
+        self.stream = pyte.ByteStream(self.screen)
+        self.transcript = bytearray()
+
+    @property
+    def path(self):
+        return self.directory.name
+
+    def close(self):
+        if self.child.isalive():
+            self.child.terminate(force=True)
+        self.directory.cleanup()
+
+    def pump(self, seconds=0.2):
+        """Feeds whatever the machine writes within `seconds` to the screen; False once QEMU ended."""
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                data = self.child.read_nonblocking(65536, timeout=max(left, 0.01))
+            except pexpect.TIMEOUT:
+                data = b""
+            except pexpect.EOF:
+                return False
+            if data:
+                self.transcript += data
+                self.stream.feed(data)
+            if left <= 0:
+                return True
+
+    def lines(self):
+        return [line.rstrip() for line in self.screen.display]
+
+    def text(self):
+        return "\n".join(self.lines())
+
+    def cursor_line(self):
+        return self.screen.display[self.screen.cursor.y][: self.screen.cursor.x]
+
+    def dump(self):
+        return f"screen (cursor at row {self.screen.cursor.y}, column {self.screen.cursor.x}):\n" + "\n".join(
+            f"{n:2}|{line}" for n, line in enumerate(self.lines())
+        )
+
+    def wait_until(self, condition, timeout, what):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() > deadline:
+                raise ConsoleTimeout(f"waited {timeout} s for {what}\n{self.dump()}")
+            if not self.pump(0.1) and not condition():
+                raise ConsoleTimeout(f"QEMU ended while waiting for {what}\n{self.dump()}")
+
+    def wait_for_text(self, text, timeout=15):
+        self.wait_until(lambda: text in self.text(), timeout, repr(text))
+
+    def wait_for_prompt(self, timeout=15, start=0):
+        """Waits until a prompt written after transcript offset `start` stands right before the cursor."""
+        self.wait_until(
+            lambda: b"0 > " in self.transcript[start:] and self.cursor_line() == "0 > ", timeout, "the prompt"
+        )
+
+    def wait_for_transcript(self, data, timeout=15, start=0):
+        self.wait_until(lambda: data in self.transcript[start:], timeout, repr(data))
+
+    def type(self, data, settle=0.05):
+        """Types bytes one at a time, as a person at a terminal does."""
+        for byte in data:
+            self.child.send(bytes([byte]))
+            time.sleep(settle)
+
+    def enter(self, line):
+        """Types a line, ends it with CR as a terminal's Enter key does and waits for the next prompt."""
+        mark = len(self.transcript)
+        self.type(line.encode() + b"\r")
+        self.wait_for_prompt(start=mark)
+
+    def rows_after(self, marker_row, count):
+        return self.lines()[marker_row + 1 : marker_row + 1 + count]

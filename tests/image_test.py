@@ -1,0 +1,85 @@
+"""The built image's own headers: the form firmware loads, and nothing it does not need."""
+import json
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
+from peinfo import IMAGE_FILE_RELOCS_STRIPPED, read_pe  # noqa: E402
+
+BUILD = os.environ.get("TARNWICK_BUILD", os.path.join(os.path.dirname(__file__), "..", "build"))
+IMAGE_BUDGET = 4096
+CONTEXT_BYTES = 32
+
+
+def entry_rva(map_path):
+    with open(map_path) as f:
+        match = re.search(r"^\s*\S+\s+monitor_entry\s+([0-9a-f]{16})", f.read(), re.M)
+    assert match, "monitor_entry is not in the link map"
+    return int(match.group(1), 16) - 0x100000
+
+
+def image_faults(image_path, map_path):
+    """Everything about the image that firmware would not load as it should, or that does not belong."""
+    image = read_pe(image_path)
+    faults = []
+
+    def expect(condition, fault):
+        if not condition:
+            faults.append(fault)
+
+    expect(image.machine == 0x8664, f"machine {image.machine:#x} is not AMD64")
+    expect(image.subsystem == 10, f"subsystem {image.subsystem} is not an EFI application")
+    expect(image.entry == entry_rva(map_path), f"entry {image.entry:#x} is not monitor_entry")
+    expect(image.image_base == 0x100000, f"base {image.image_base:#x}")
+    expect(image.section_alignment == 0x1000, f"section alignment {image.section_alignment:#x}")
+    expect(image.file_alignment == 0x200, f"file alignment {image.file_alignment:#x}")
+    expect(not image.characteristics & IMAGE_FILE_RELOCS_STRIPPED, "claims relocations were stripped")
+    for name in ("export", "import", "basereloc", "exception", "debug", "tls", "delay_import"):
+        expect(image.directories.get(name, (0, 0)) == (0, 0), f"has a {name} directory")
+    for section in image.sections:
+        expect(not (section.writable and section.executable), f"{section.name} is writable and executable")
+        expect(not section.name.startswith((".pdata", ".xdata", ".debug", ".reloc")), f"has {section.name}")
+    writable = [s for s in image.sections if s.writable]
+    size = sum(s.virtual_size for s in writable)
+    expect(size == CONTEXT_BYTES, f"writable data is {size} bytes, not the {CONTEXT_BYTES} of the firmware context")
+    expect(all(not any(s.data) for s in writable), "writable data is not zero-filled")
+    expect(image.size <= IMAGE_BUDGET, f"{image.size} bytes is over the budget of {IMAGE_BUDGET}")
+    return faults
+
+
+def test_image_has_the_form_firmware_loads():
+    assert image_faults(os.path.join(BUILD, "tarnwick.efi"), os.path.join(BUILD, "tarnwick.map")) == []
+
+
+# Changes that must not land unnoticed: each is built into a variant of the image and checked.
+VARIANTS = {
+    "pointer table": ("const char* const NAMES[] = {\"a\", \"b\"};\n"
+                      "extern \"C\" const char* fault_name(int i) { return NAMES[i]; }", "has a basereloc directory"),
+    "global": ("int counter;\nextern \"C\" int fault_count() { return ++counter; }", "writable data is"),
+    "initialised global": ("int level = 3;\nextern \"C\" int fault_level() { return level; }",
+                           "writable data is"),
+    "runtime call": ("extern \"C\" void* memcpy(void*, const void*, unsigned long long);\n"
+                     "extern \"C\" void fault_copy(char* a, const char* b) { memcpy(a, b, 64); }", "undefined symbol"),
+}
+
+
+@pytest.mark.parametrize("variant", sorted(VARIANTS))
+def test_check_catches(variant, tmp_path):
+    with open(os.path.join(BUILD, "image-build.json")) as f:
+        build = json.load(f)
+    source, fault = VARIANTS[variant]
+    (tmp_path / "fault.cpp").write_text(source)
+    subprocess.run(["clang++", *build["compile"], "-c", str(tmp_path / "fault.cpp"), "-o", str(tmp_path / "fault.o")],
+                   check=True)
+    image, link_map = tmp_path / "variant.efi", tmp_path / "variant.map"
+    link = subprocess.run(["lld-link", *build["link"], f"/map:{link_map}", f"/out:{image}", *build["objects"],
+                           str(tmp_path / "fault.o")], capture_output=True, text=True)
+    if link.returncode != 0:
+        assert fault in link.stderr
+        return
+    faults = image_faults(image, link_map)
+    assert any(fault in f for f in faults), faults
