@@ -5,11 +5,12 @@ BUILD := build
 PYTHON := /usr/bin/python3
 BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev
 RUN_PACKAGES := python3 qemu-system-x86 ovmf
-TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) python3-pytest python3-pexpect python3-pyte
+DISK_PACKAGES := mtools dosfstools gdisk
+TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) python3-pytest python3-pexpect python3-pyte
 
 CONFIGURE = test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
 
-.PHONY: all build run test clean
+.PHONY: all build image run test clean
 
 all:
 	@scripts/install-deps.sh $(BUILD_PACKAGES)
@@ -19,6 +20,12 @@ build:
 	@$(CONFIGURE)
 	@cmake --build $(BUILD)
 
+image:
+	@scripts/install-deps.sh $(BUILD_PACKAGES) $(DISK_PACKAGES)
+	@$(MAKE) --no-print-directory build
+	@cmake --build $(BUILD) --target tarnwick_disk
+	@echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
+
 run:
 	@scripts/install-deps.sh $(BUILD_PACKAGES) $(RUN_PACKAGES)
 	@$(MAKE) --no-print-directory build
@@ -27,6 +34,7 @@ run:
 test:
 	@scripts/install-deps.sh $(TEST_PACKAGES)
 	@$(MAKE) --no-print-directory build
+	@cmake --build $(BUILD) --target tarnwick_disk
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 
 clean:

@@ -5,6 +5,9 @@ add_test(NAME image_check COMMAND ${TARNWICK_PYTEST} ${CMAKE_SOURCE_DIR}/tests/i
 set_tests_properties(image_check PROPERTIES LABELS image TIMEOUT 120
   ENVIRONMENT TARNWICK_BUILD=${CMAKE_BINARY_DIR})
 
-add_test(NAME e2e_boot COMMAND ${TARNWICK_PYTEST} ${CMAKE_SOURCE_DIR}/tests/e2e/test_boot.py)
-set_tests_properties(e2e_boot PROPERTIES LABELS e2e TIMEOUT 240
-  ENVIRONMENT TARNWICK_BUILD=${CMAKE_BINARY_DIR})
+# Each file boots its own machine once for a group of checks.
+foreach(group boot dialogue shell watchdog)
+  add_test(NAME e2e_${group} COMMAND ${TARNWICK_PYTEST} ${CMAKE_SOURCE_DIR}/tests/e2e/test_${group}.py)
+  set_tests_properties(e2e_${group} PROPERTIES LABELS e2e TIMEOUT 240
+    ENVIRONMENT TARNWICK_BUILD=${CMAKE_BINARY_DIR})
+endforeach()

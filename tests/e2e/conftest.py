@@ -23,6 +23,14 @@ def folder_console():
     console.close()
 
 
+@pytest.fixture(scope="module")
+def disk_console():
+    """One boot of the GPT disk image, shared by a module's checks."""
+    console = boot_to_prompt(os.path.join(BUILD, "tarnwick.img"))
+    yield console
+    console.close()
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     """On a failure, shows the screen as a person would see it."""

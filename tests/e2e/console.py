@@ -1,6 +1,8 @@
 """A person at the serial console of a QEMU+OVMF machine: types bytes as a terminal sends them and
 reads the screen that a VT100 terminal draws from what the firmware writes."""
+import json
 import os
+import socket
 import sys
 import tempfile
 import time
@@ -24,6 +26,9 @@ class Console:
     def __init__(self, target, extra=(), code=boot.OVMF_CODE, vars_template=boot.OVMF_VARS):
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         vars_path = boot.private_vars(self.directory.name, vars_template)
+        self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
+        self.qmp_file = None
+        extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
         command = boot.qemu_command(target, vars_path, code=code, extra=extra)
         self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
         self.screen = pyte.Screen(COLUMNS, ROWS)
@@ -34,7 +39,27 @@ class Console:
     def path(self):
         return self.directory.name
 
+    def qmp(self, command, **arguments):
+        """Runs a command of QEMU's machine protocol and returns its result."""
+        if self.qmp_file is None:
+            connection = socket.socket(socket.AF_UNIX)
+            connection.settimeout(30)
+            connection.connect(self.qmp_path)
+            self.qmp_file = connection.makefile("rwb")
+            self.qmp_file.readline()  # the greeting
+            self.qmp("qmp_capabilities")
+        self.qmp_file.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+        self.qmp_file.flush()
+        while True:
+            reply = json.loads(self.qmp_file.readline())
+            if "error" in reply:
+                raise RuntimeError(f"{command}: {reply['error']}")
+            if "return" in reply:
+                return reply["return"]
+
     def close(self):
+        if self.qmp_file is not None:
+            self.qmp_file.close()
         if self.child.isalive():
             self.child.terminate(force=True)
         self.directory.cleanup()
@@ -90,7 +115,7 @@ class Console:
     def wait_for_transcript(self, data, timeout=15, start=0):
         self.wait_until(lambda: data in self.transcript[start:], timeout, repr(data))
 
-    def type(self, data, settle=0.05):
+    def type(self, data, settle=0.01):
         """Types bytes one at a time, as a person at a terminal does."""
         for byte in data:
             self.child.send(bytes([byte]))

@@ -1,18 +1,10 @@
 """The image booted by OVMF from an EFI system partition folder."""
-HELP = [
-    "help          show this command list",
-    "words         show available built-in words",
-    "dev /         select the root device node",
-    "pwd           show the selected device node",
-    ".properties   show root node properties",
-    "boot          attempt the default boot action",
-    "bye           return to firmware",
-]
+from words import GREETING, HELP
 
 
 def test_greets_then_answers_help_then_returns_to_firmware(folder_console):
     console = folder_console
-    assert console.lines()[:4] == ["Tarnwick 1.1 [UEFI]", "Type help for a short command list.", "", "0 >"]
+    assert console.lines()[:4] == GREETING
 
     console.enter("help")
     row = console.lines().index("0 > help")

@@ -1,0 +1,41 @@
+"""OVMF's UEFI Shell, started when the disk holds no default loader, driven at its prompt."""
+import re
+
+from console import BOOT_SECONDS, Console
+
+SHELL_PROMPT = "FS0:\\> "
+
+
+class Shell:
+    def __init__(self, folder, **options):
+        self.console = Console(folder, **options)
+        try:
+            # Any key skips the five-second wait for a startup script.
+            self.console.wait_for_text("Press ESC in", timeout=BOOT_SECONDS)
+            self.console.type(b"\x1b")
+            self.console.wait_until(lambda: self.console.cursor_line() == "Shell> ", 20, "the Shell prompt")
+            self.run("fs0:")
+        except BaseException:
+            self.console.close()
+            raise
+
+    def close(self):
+        self.console.close()
+
+    def wait_for_shell_prompt(self, mark, timeout=15):
+        self.console.wait_until(
+            lambda: b"FS0:" in self.console.transcript[mark:] and self.console.cursor_line().endswith(SHELL_PROMPT),
+            timeout, "the Shell prompt")
+
+    def run(self, command, timeout=15):
+        mark = len(self.console.transcript)
+        self.console.type(command.encode() + b"\r")
+        self.wait_for_shell_prompt(mark, timeout)
+
+    def last_error(self):
+        """The status of the last command, as the Shell shows it: without the error bit."""
+        self.run("echo %lasterror%")
+        y = self.console.screen.cursor.y
+        value = self.console.lines()[y - 1]
+        assert re.fullmatch(r"0x[0-9A-Fa-f]+", value), value
+        return int(value, 16)

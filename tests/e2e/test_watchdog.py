@@ -1,0 +1,89 @@
+"""Idle at the prompt for longer than the boot manager's five-minute watchdog. QEMU counts
+instructions for its clock and lets virtual time run ahead while the guest waits, with the RTC on
+that clock, so five firmware minutes pass in seconds."""
+import calendar
+import json
+import os
+import subprocess
+import time
+
+import pytest
+
+from console import BUILD, BOOT_SECONDS, Console
+
+WATCHDOG_SECONDS = 300
+FAST_CLOCK = ["-icount", "shift=4,sleep=off", "-rtc", "base=utc,clock=vm", "-no-reboot"]
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+
+# Starts the dialogue as the entry point does, but leaves the firmware's watchdog armed.
+ARMED_ENTRY = """
+#include "firmware/efi.h"
+#include "monitor/monitor.h"
+extern "C" EFI_STATUS EFIAPI armed_entry(EFI_HANDLE, EFI_SYSTEM_TABLE* table) {
+  firmware_context = {table, table->BootServices, table->ConOut, table->ConIn};
+  return monitor_run();
+}
+"""
+
+
+def firmware_seconds(console):
+    t = console.qmp("qom-get", path="/machine", property="rtc-time")
+    return calendar.timegm((t["tm_year"] + 1900, t["tm_mon"] + 1, t["tm_mday"], t["tm_hour"], t["tm_min"],
+                            t["tm_sec"]))
+
+
+def idle(console, firmware_time, wall_limit=120):
+    """Waits at the prompt until the firmware's clock has moved on by `firmware_time` seconds; returns
+    the firmware seconds that passed, or None when the machine went down first."""
+    start, deadline = firmware_seconds(console), time.monotonic() + wall_limit
+    while time.monotonic() < deadline:
+        if not console.pump(1):
+            return None
+        passed = firmware_seconds(console) - start
+        if passed > firmware_time:
+            return passed
+    raise AssertionError(f"the firmware clock did not reach {firmware_time} s within {wall_limit} s")
+
+
+def build_armed_folder(tmp_path):
+    with open(os.path.join(BUILD, "image-build.json")) as f:
+        build = json.load(f)
+    obj, efi = tmp_path / "armed.o", tmp_path / "EFI" / "BOOT" / "BOOTX64.EFI"
+    (tmp_path / "armed.cpp").write_text(ARMED_ENTRY)
+    subprocess.run(["clang++", *build["compile"], "-I", ROOT, "-c", str(tmp_path / "armed.cpp"), "-o", str(obj)],
+                   check=True)
+    efi.parent.mkdir(parents=True)
+    link = [flag for flag in build["link"] if not flag.startswith("/entry:")]
+    subprocess.run(["lld-link", *link, "/entry:armed_entry", f"/out:{efi}", *build["objects"], str(obj)], check=True)
+    return tmp_path
+
+
+@pytest.fixture
+def console_on(request):
+    consoles = []
+
+    def boot(folder):
+        console = Console(str(folder), extra=FAST_CLOCK)
+        consoles.append(console)
+        console.wait_for_prompt(timeout=BOOT_SECONDS)
+        return console
+
+    yield boot
+    for console in consoles:
+        console.close()
+
+
+def test_with_the_watchdog_left_armed_the_firmware_resets_the_idle_machine(console_on, tmp_path):
+    """Shows that this setup really outlasts the watchdog."""
+    console = console_on(build_armed_folder(tmp_path))
+    assert idle(console, 2 * WATCHDOG_SECONDS) is None, "the machine was not reset by the watchdog"
+
+
+def test_the_monitor_answers_after_more_than_five_idle_minutes(console_on):
+    console = console_on(os.path.join(BUILD, "esp"))
+    passed = idle(console, WATCHDOG_SECONDS + 60)
+    assert passed is not None, "the machine went down while the monitor waited"
+    print(f"idle for {passed} firmware seconds")
+    console.enter("pwd")
+    y = console.screen.cursor.y
+    assert console.lines()[y - 2:y + 1] == ["0 > pwd", "/", "0 >"]
