@@ -6,11 +6,13 @@ PYTHON := /usr/bin/python3
 BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev
 RUN_PACKAGES := python3 qemu-system-x86 ovmf
 DISK_PACKAGES := mtools dosfstools gdisk
-TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) python3-pytest python3-pexpect python3-pyte
+SIGN_PACKAGES := sbsigntool openssl ovmf
+TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) \
+                 python3-pytest python3-pexpect python3-pyte
 
 CONFIGURE = test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
 
-.PHONY: all build image run test clean
+.PHONY: all build image sign run test clean
 
 all:
 	@scripts/install-deps.sh $(BUILD_PACKAGES)
@@ -20,11 +22,18 @@ build:
 	@$(CONFIGURE)
 	@cmake --build $(BUILD)
 
+# SIGNED=1 puts the signed copy on the disk.
 image:
 	@scripts/install-deps.sh $(BUILD_PACKAGES) $(DISK_PACKAGES)
-	@$(MAKE) --no-print-directory build
-	@cmake --build $(BUILD) --target tarnwick_disk
+	@$(MAKE) --no-print-directory $(if $(SIGNED),sign,build)
+	@scripts/make-disk.sh $(BUILD)/tarnwick.img $(BUILD)/tarnwick$(if $(SIGNED),.signed).efi
 	@echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
+
+# KEY=... CERT=... sign with your own key; without them, Debian's OVMF test key is used.
+sign:
+	@scripts/install-deps.sh $(BUILD_PACKAGES) $(SIGN_PACKAGES)
+	@$(MAKE) --no-print-directory build
+	@scripts/sign.sh $(BUILD)/tarnwick.efi $(BUILD)/tarnwick.signed.efi $(KEY) $(CERT)
 
 run:
 	@scripts/install-deps.sh $(BUILD_PACKAGES) $(RUN_PACKAGES)
@@ -33,8 +42,7 @@ run:
 
 test:
 	@scripts/install-deps.sh $(TEST_PACKAGES)
-	@$(MAKE) --no-print-directory build
-	@cmake --build $(BUILD) --target tarnwick_disk
+	@$(MAKE) --no-print-directory image SIGNED=
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 
 clean:

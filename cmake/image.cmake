@@ -46,11 +46,3 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/image-build.json CONTENT "{
 }
 ")
 
-# A GPT disk image with the EFI system partition, to boot in QEMU or write to a USB stick.
-set(TARNWICK_DISK ${CMAKE_BINARY_DIR}/tarnwick.img)
-add_custom_command(
-  OUTPUT ${TARNWICK_DISK}
-  COMMAND ${CMAKE_SOURCE_DIR}/scripts/make-disk.sh ${TARNWICK_DISK} ${TARNWICK_IMAGE}
-  DEPENDS ${TARNWICK_IMAGE} ${CMAKE_SOURCE_DIR}/scripts/make-disk.sh
-  VERBATIM)
-add_custom_target(tarnwick_disk DEPENDS ${TARNWICK_DISK})

@@ -3,7 +3,8 @@
 
     boot.py TARGET [QEMU OPTION ...]
 
-TARGET is an EFI system partition folder or a disk image. The firmware code is used read-only
+TARGET is an EFI system partition folder or a disk image. Tests may give several targets; the
+firmware tries them in that order. The firmware code is used read-only
 and each boot gets a private copy of the variable store, so nothing of one boot reaches the next.
 Leave QEMU with Ctrl-A then X.
 """
@@ -17,21 +18,27 @@ OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 
 
-def disk_option(target):
-    if os.path.isdir(target):
-        return f"format=raw,file=fat:rw:{target}"
-    # The image itself stays untouched: writes go to a temporary overlay.
-    return f"format=raw,file={target},snapshot=on"
+def disk_options(targets):
+    options = []
+    for n, target in enumerate([targets] if isinstance(targets, str) else targets):
+        if os.path.isdir(target):
+            source = f"file=fat:rw:{target}"
+        else:
+            # The image itself stays untouched: writes go to a temporary overlay.
+            source = f"file={target},snapshot=on"
+        options += ["-drive", f"if=none,id=disk{n},format=raw,{source}",
+                    "-device", f"ide-hd,drive=disk{n},bus=ide.{n},bootindex={n + 1}"]
+    return options
 
 
-def qemu_command(target, vars_path, code=OVMF_CODE, extra=()):
+def qemu_command(targets, vars_path, code=OVMF_CODE, extra=()):
     return [
         "qemu-system-x86_64",
         "-nodefaults", "-machine", "q35", "-m", "256M", "-vga", "std",
         "-nographic", "-serial", "mon:stdio", "-nic", "none",
         "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
         "-drive", f"if=pflash,format=raw,file={vars_path}",
-        "-drive", disk_option(target),
+        *disk_options(targets),
         *extra,
     ]
 

@@ -2,6 +2,7 @@
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -10,7 +11,8 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
 from peinfo import IMAGE_FILE_RELOCS_STRIPPED, read_pe  # noqa: E402
 
-BUILD = os.environ.get("TARNWICK_BUILD", os.path.join(os.path.dirname(__file__), "..", "build"))
+ROOT = os.path.join(os.path.dirname(__file__), "..")
+BUILD = os.environ.get("TARNWICK_BUILD", os.path.join(ROOT, "build"))
 IMAGE_BUDGET = 4096
 CONTEXT_BYTES = 32
 
@@ -22,7 +24,7 @@ def entry_rva(map_path):
     return int(match.group(1), 16) - 0x100000
 
 
-def image_faults(image_path, map_path):
+def image_faults(image_path, map_path, budget=IMAGE_BUDGET):
     """Everything about the image that firmware would not load as it should, or that does not belong."""
     image = read_pe(image_path)
     faults = []
@@ -38,7 +40,7 @@ def image_faults(image_path, map_path):
     expect(image.section_alignment == 0x1000, f"section alignment {image.section_alignment:#x}")
     expect(image.file_alignment == 0x200, f"file alignment {image.file_alignment:#x}")
     expect(not image.characteristics & IMAGE_FILE_RELOCS_STRIPPED, "claims relocations were stripped")
-    for name in ("export", "import", "basereloc", "exception", "debug", "tls", "delay_import"):
+    for name in ("export", "import", "basereloc", "exception", "debug", "tls", "delay_import", "security"):
         expect(image.directories.get(name, (0, 0)) == (0, 0), f"has a {name} directory")
     for section in image.sections:
         expect(not (section.writable and section.executable), f"{section.name} is writable and executable")
@@ -47,12 +49,29 @@ def image_faults(image_path, map_path):
     size = sum(s.virtual_size for s in writable)
     expect(size == CONTEXT_BYTES, f"writable data is {size} bytes, not the {CONTEXT_BYTES} of the firmware context")
     expect(all(not any(s.data) for s in writable), "writable data is not zero-filled")
-    expect(image.size <= IMAGE_BUDGET, f"{image.size} bytes is over the budget of {IMAGE_BUDGET}")
+    expect(budget is None or image.size <= budget, f"{image.size} bytes is over the budget of {budget}")
     return faults
 
 
 def test_image_has_the_form_firmware_loads():
     assert image_faults(os.path.join(BUILD, "tarnwick.efi"), os.path.join(BUILD, "tarnwick.map")) == []
+
+
+def test_signing_adds_a_certificate_table_and_changes_nothing_else(tmp_path):
+    unsigned, signed = os.path.join(BUILD, "tarnwick.efi"), tmp_path / "signed.efi"
+    subprocess.run([os.path.join(ROOT, "scripts", "sign.sh"), unsigned, str(signed)], check=True)
+    with open(unsigned, "rb") as f:
+        before = f.read()
+    after = signed.read_bytes()
+    # Only the header checksum and the security directory entry differ; the table comes after.
+    optional_header = struct.unpack_from("<I", before, 0x3C)[0] + 24
+    changed = {n for n in range(len(before)) if before[n] != after[n]}
+    assert changed <= set(range(optional_header + 64, optional_header + 68)) | \
+        set(range(optional_header + 112 + 8 * 4, optional_header + 112 + 8 * 5))
+    rva, size = read_pe(signed).directories["security"]
+    assert rva == len(before) and size == len(after) - len(before)
+    faults = image_faults(signed, os.path.join(BUILD, "tarnwick.map"), budget=None)
+    assert faults == ["has a security directory"]
 
 
 # Changes that must not land unnoticed: each is built into a variant of the image and checked.
