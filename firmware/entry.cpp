@@ -1,6 +1,7 @@
+#include "entry.h"
+
 #include "../monitor/monitor.h"
 #include "console.h"
-#include "entry.h"
 
 FirmwareContext firmware_context;
 

@@ -24,8 +24,16 @@ constexpr char ANSWER_TEXT[] =
     "Boot path not available: \0"
     "unknown word: ";
 
-enum Answer { ANSWER_NONE, ANSWER_HELP, ANSWER_WORDS, ANSWER_ROOT, ANSWER_PROPERTIES, ANSWER_NO_BOOT,
-              ANSWER_BOOT_PATH, ANSWER_UNKNOWN };
+enum Answer {
+  ANSWER_NONE,
+  ANSWER_HELP,
+  ANSWER_WORDS,
+  ANSWER_ROOT,
+  ANSWER_PROPERTIES,
+  ANSWER_NO_BOOT,
+  ANSWER_BOOT_PATH,
+  ANSWER_UNKNOWN
+};
 
 constexpr UINT16 answer_at(Answer answer) {
   UINT16 offset = 0;
@@ -68,8 +76,7 @@ MonitorVerdict monitor_interpret(char* line) {
   const char* word = text_trim(line);
   if (*word == '\0') return MONITOR_CONTINUE;
   for (const WordRow& row : WORD_TABLE) {
-    const int matched =
-        row.match == MATCH_PREFIX ? text_starts_with(word, row.word) : text_equals_word(word, row.word);
+    const int matched = row.match == MATCH_PREFIX ? text_starts_with(word, row.word) : text_equals_word(word, row.word);
     if (!matched) continue;
     console_print(ANSWER_TEXT + row.answer);
     if (row.match == MATCH_PREFIX) {

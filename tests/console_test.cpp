@@ -1,8 +1,9 @@
 // Console output: what reaches the firmware's OutputString, call by call.
+#include "firmware/console.h"
+
 #include <gtest/gtest.h>
 
 #include "fake_firmware.h"
-#include "firmware/console.h"
 
 namespace {
 
@@ -27,11 +28,12 @@ INSTANTIATE_TEST_SUITE_P(
     Console, PrintTest,
     testing::Values(
         PrintCase{"Empty", "", {}},
-        PrintCase{"Prompt", "0 > ",
-                  {"OutputString \"0\"", "OutputString \" \"", "OutputString \">\"", "OutputString \" \""}},
+        PrintCase{
+            "Prompt", "0 > ", {"OutputString \"0\"", "OutputString \" \"", "OutputString \">\"", "OutputString \" \""}},
         PrintCase{"TwoLineEnds", "\n\n", {"OutputString \"\\r\\n\"", "OutputString \"\\r\\n\""}},
         PrintCase{"CarriageReturnAlone", "a\rb", {"OutputString \"a\"", "OutputString \"\\r\"", "OutputString \"b\""}},
-        PrintCase{"HighBytesWidenUnsigned", "\x80\xA0\xFF",
+        PrintCase{"HighBytesWidenUnsigned",
+                  "\x80\xA0\xFF",
                   {"OutputString \"\\u0080\"", "OutputString \"\\u00A0\"", "OutputString \"\\u00FF\""}}),
     [](const testing::TestParamInfo<PrintCase>& info) { return info.param.name; });
 
@@ -58,8 +60,10 @@ TEST(Console, NothingIsCalledWithoutAnOutputProtocolOrItsOutputString) {
   for (bool protocol_missing : {true, false}) {
     FakeFirmware fw;
     fw.connect();
-    if (protocol_missing) firmware_context.con_out = nullptr;
-    else fw.con_out.OutputString = nullptr;
+    if (protocol_missing)
+      firmware_context.con_out = nullptr;
+    else
+      fw.con_out.OutputString = nullptr;
     console_print("help\n");
     console_put_char(u'x');
     console_write(u"x");

@@ -42,11 +42,20 @@ enum class Missing { NOTHING, CON_IN, BOOT_SERVICES, READ_KEY_STROKE, WAIT_FOR_E
 
 void remove(FakeFirmware& fw, Missing missing) {
   switch (missing) {
-    case Missing::NOTHING: break;
-    case Missing::CON_IN: firmware_context.con_in = nullptr; break;
-    case Missing::BOOT_SERVICES: firmware_context.boot_services = nullptr; break;
-    case Missing::READ_KEY_STROKE: fw.con_in.ReadKeyStroke = nullptr; break;
-    case Missing::WAIT_FOR_EVENT: fw.boot_services.WaitForEvent = nullptr; break;
+    case Missing::NOTHING:
+      break;
+    case Missing::CON_IN:
+      firmware_context.con_in = nullptr;
+      break;
+    case Missing::BOOT_SERVICES:
+      firmware_context.boot_services = nullptr;
+      break;
+    case Missing::READ_KEY_STROKE:
+      fw.con_in.ReadKeyStroke = nullptr;
+      break;
+    case Missing::WAIT_FOR_EVENT:
+      fw.boot_services.WaitForEvent = nullptr;
+      break;
   }
 }
 
@@ -75,27 +84,43 @@ TEST_P(ReadKeyTest, CallsAndStatus) {
 
 const KeyStep K = key_char(u'k');
 
-INSTANTIATE_TEST_SUITE_P(
-    KeyInput, ReadKeyTest,
-    testing::Values(
-        ReadCase{"KeyWaitingCostsOneRead", {K}, Missing::NOTHING, READ, EFI_SUCCESS},
-        ReadCase{"NoKeyWaitingWaitsOnceThenReadsAgain", {waited(K)}, Missing::NOTHING, sequence({READ, WAIT, READ}),
-                 EFI_SUCCESS},
-        ReadCase{"SecondNotReadyIsTheResult", {with_read_status(waited(K), EFI_NOT_READY)}, Missing::NOTHING,
-                 sequence({READ, WAIT, READ}), EFI_NOT_READY},
-        ReadCase{"WaitErrorEndsWithoutSecondRead", {with_wait_status(K, EFI_DEVICE_ERROR)}, Missing::NOTHING,
-                 sequence({READ, WAIT}), EFI_DEVICE_ERROR},
-        ReadCase{"WaitWarningGoesOnToRead", {with_wait_status(K, EFI_WARN_UNKNOWN_GLYPH)}, Missing::NOTHING,
-                 sequence({READ, WAIT, READ}), EFI_SUCCESS},
-        ReadCase{"ReadWarningReturnedAsIs", {with_read_status(K, EFI_WARN_UNKNOWN_GLYPH)}, Missing::NOTHING, READ,
-                 EFI_WARN_UNKNOWN_GLYPH},
-        ReadCase{"ReadErrorReturnedAsIs", {with_read_status(K, EFI_DEVICE_ERROR)}, Missing::NOTHING, READ,
-                 EFI_DEVICE_ERROR},
-        ReadCase{"NoConIn", {K}, Missing::CON_IN, {}, EFI_LOAD_ERROR},
-        ReadCase{"NoBootServices", {K}, Missing::BOOT_SERVICES, {}, EFI_LOAD_ERROR},
-        ReadCase{"NoReadKeyStroke", {K}, Missing::READ_KEY_STROKE, {}, EFI_LOAD_ERROR},
-        ReadCase{"NoWaitForEvent", {K}, Missing::WAIT_FOR_EVENT, {}, EFI_LOAD_ERROR}),
-    [](const testing::TestParamInfo<ReadCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(KeyInput, ReadKeyTest,
+                         testing::Values(ReadCase{"KeyWaitingCostsOneRead", {K}, Missing::NOTHING, READ, EFI_SUCCESS},
+                                         ReadCase{"NoKeyWaitingWaitsOnceThenReadsAgain",
+                                                  {waited(K)},
+                                                  Missing::NOTHING,
+                                                  sequence({READ, WAIT, READ}),
+                                                  EFI_SUCCESS},
+                                         ReadCase{"SecondNotReadyIsTheResult",
+                                                  {with_read_status(waited(K), EFI_NOT_READY)},
+                                                  Missing::NOTHING,
+                                                  sequence({READ, WAIT, READ}),
+                                                  EFI_NOT_READY},
+                                         ReadCase{"WaitErrorEndsWithoutSecondRead",
+                                                  {with_wait_status(K, EFI_DEVICE_ERROR)},
+                                                  Missing::NOTHING,
+                                                  sequence({READ, WAIT}),
+                                                  EFI_DEVICE_ERROR},
+                                         ReadCase{"WaitWarningGoesOnToRead",
+                                                  {with_wait_status(K, EFI_WARN_UNKNOWN_GLYPH)},
+                                                  Missing::NOTHING,
+                                                  sequence({READ, WAIT, READ}),
+                                                  EFI_SUCCESS},
+                                         ReadCase{"ReadWarningReturnedAsIs",
+                                                  {with_read_status(K, EFI_WARN_UNKNOWN_GLYPH)},
+                                                  Missing::NOTHING,
+                                                  READ,
+                                                  EFI_WARN_UNKNOWN_GLYPH},
+                                         ReadCase{"ReadErrorReturnedAsIs",
+                                                  {with_read_status(K, EFI_DEVICE_ERROR)},
+                                                  Missing::NOTHING,
+                                                  READ,
+                                                  EFI_DEVICE_ERROR},
+                                         ReadCase{"NoConIn", {K}, Missing::CON_IN, {}, EFI_LOAD_ERROR},
+                                         ReadCase{"NoBootServices", {K}, Missing::BOOT_SERVICES, {}, EFI_LOAD_ERROR},
+                                         ReadCase{"NoReadKeyStroke", {K}, Missing::READ_KEY_STROKE, {}, EFI_LOAD_ERROR},
+                                         ReadCase{"NoWaitForEvent", {K}, Missing::WAIT_FOR_EVENT, {}, EFI_LOAD_ERROR}),
+                         [](const testing::TestParamInfo<ReadCase>& info) { return info.param.name; });
 
 struct DialogueCase {
   const char* name;
@@ -127,13 +152,14 @@ const std::string LONG_LINE(127, 'x');
 INSTANTIATE_TEST_SUITE_P(
     LineEditor, DialogueTest,
     testing::Values(
-        DialogueCase{"EraseThenRetype",
-                     keys({typed("ab"), {BACKSPACE}, typed("c"), {ENTER}}),
+        DialogueCase{"EraseThenRetype", keys({typed("ab"), {BACKSPACE}, typed("c"), {ENTER}}),
                      sequence({PROMPT, keyed("ab"), READ, ERASE, keyed("c"), READ, LINE_END,
                                printed("unknown word: ac\n"), PROMPT, READ}),
                      END_OF_SCRIPT},
-        DialogueCase{"EraseOnEmptyLinePrintsNothing", {BACKSPACE, DELETE, ENTER},
-                     sequence({PROMPT, READ, READ, READ, LINE_END, PROMPT, READ}), END_OF_SCRIPT},
+        DialogueCase{"EraseOnEmptyLinePrintsNothing",
+                     {BACKSPACE, DELETE, ENTER},
+                     sequence({PROMPT, READ, READ, READ, LINE_END, PROMPT, READ}),
+                     END_OF_SCRIPT},
         DialogueCase{"DeleteErasesTheLastCharacter", keys({typed("pwdx"), {DELETE}, {ENTER}}),
                      sequence({PROMPT, keyed("pwdx"), READ, ERASE, READ, LINE_END, printed("/\n"), PROMPT, READ}),
                      END_OF_SCRIPT},
@@ -145,38 +171,46 @@ INSTANTIATE_TEST_SUITE_P(
                      sequence({PROMPT, keyed(LONG_LINE), READ, READ, ERASE, keyed("z"), READ, LINE_END,
                                printed("unknown word: " + LONG_LINE.substr(1) + "z\n"), PROMPT, READ}),
                      END_OF_SCRIPT},
-        DialogueCase{"KeysWithoutPrintableCharacterChangeNothing",
-                     {key_char(u'\t'), key_scan(0x01), key_scan(0x04), key_scan(0x0B), key_char(0x7F),
-                      key_char(0xE9), key_char(0x1B), key_char(0), key_scan(0x0C, u'\r' + 0x100), ENTER},
-                     sequence({PROMPT, READ, READ, READ, READ, READ, READ, READ, READ, READ, READ, LINE_END, PROMPT,
-                               READ}),
-                     END_OF_SCRIPT},
-        DialogueCase{"CrThenLfEndsTwoLines", keys({typed("pwd\r\n")}),
-                     sequence({PROMPT, keyed("pwd"), READ, LINE_END, printed("/\n"), PROMPT, READ, LINE_END, PROMPT,
-                               READ}),
-                     END_OF_SCRIPT},
+        DialogueCase{
+            "KeysWithoutPrintableCharacterChangeNothing",
+            {key_char(u'\t'), key_scan(0x01), key_scan(0x04), key_scan(0x0B), key_char(0x7F), key_char(0xE9),
+             key_char(0x1B), key_char(0), key_scan(0x0C, u'\r' + 0x100), ENTER},
+            sequence({PROMPT, READ, READ, READ, READ, READ, READ, READ, READ, READ, READ, LINE_END, PROMPT, READ}),
+            END_OF_SCRIPT},
+        DialogueCase{
+            "CrThenLfEndsTwoLines", keys({typed("pwd\r\n")}),
+            sequence({PROMPT, keyed("pwd"), READ, LINE_END, printed("/\n"), PROMPT, READ, LINE_END, PROMPT, READ}),
+            END_OF_SCRIPT},
         DialogueCase{"EscMidLineLeavesWithoutInterpreting", keys({typed("he"), {ESC}}),
                      sequence({PROMPT, keyed("he"), READ, LINE_END}), EFI_SUCCESS},
-        DialogueCase{"EscScanCodeLeavesWhateverItsCharacter", {key_scan(SCAN_ESC, u'\r')},
-                     sequence({PROMPT, READ, LINE_END}), EFI_SUCCESS},
+        DialogueCase{"EscScanCodeLeavesWhateverItsCharacter",
+                     {key_scan(SCAN_ESC, u'\r')},
+                     sequence({PROMPT, READ, LINE_END}),
+                     EFI_SUCCESS},
         DialogueCase{"ByeLeaves", keys({typed("bye\r")}), sequence({PROMPT, keyed("bye"), READ, LINE_END}),
                      EFI_SUCCESS},
         DialogueCase{"ExitLeaves", keys({typed(" EXIT\n")}), sequence({PROMPT, keyed(" EXIT"), READ, LINE_END}),
                      EFI_SUCCESS},
-        DialogueCase{"QuitLeavesAfterAnAnswer", keys({typed("pwd\rQuit\r")}),
-                     sequence({PROMPT, keyed("pwd"), READ, LINE_END, printed("/\n"), PROMPT, keyed("Quit"), READ,
-                               LINE_END}),
-                     EFI_SUCCESS},
+        DialogueCase{
+            "QuitLeavesAfterAnAnswer", keys({typed("pwd\rQuit\r")}),
+            sequence({PROMPT, keyed("pwd"), READ, LINE_END, printed("/\n"), PROMPT, keyed("Quit"), READ, LINE_END}),
+            EFI_SUCCESS},
         DialogueCase{"ReadErrorMidLineEndsAtOnce", keys({typed("he"), {with_read_status(K, EFI_DEVICE_ERROR)}}),
                      sequence({PROMPT, keyed("he"), READ}), EFI_DEVICE_ERROR},
         DialogueCase{"WaitErrorMidLineEndsAtOnce", keys({typed("he"), {with_wait_status(K, EFI_LOAD_ERROR)}}),
                      sequence({PROMPT, keyed("he"), READ, WAIT}), EFI_LOAD_ERROR},
-        DialogueCase{"SecondNotReadyEndsTheDialogue", {with_read_status(waited(K), EFI_NOT_READY)},
-                     sequence({PROMPT, READ, WAIT, READ}), EFI_NOT_READY},
-        DialogueCase{"ReadWarningIsSuccess", {with_read_status(K, EFI_WARN_UNKNOWN_GLYPH), ESC},
-                     sequence({PROMPT, keyed("k"), READ, LINE_END}), EFI_SUCCESS},
-        DialogueCase{"WaitedKeysAreEchoed", {waited(K), waited(ESC)},
-                     sequence({PROMPT, READ, WAIT, READ, printed("k"), READ, WAIT, READ, LINE_END}), EFI_SUCCESS}),
+        DialogueCase{"SecondNotReadyEndsTheDialogue",
+                     {with_read_status(waited(K), EFI_NOT_READY)},
+                     sequence({PROMPT, READ, WAIT, READ}),
+                     EFI_NOT_READY},
+        DialogueCase{"ReadWarningIsSuccess",
+                     {with_read_status(K, EFI_WARN_UNKNOWN_GLYPH), ESC},
+                     sequence({PROMPT, keyed("k"), READ, LINE_END}),
+                     EFI_SUCCESS},
+        DialogueCase{"WaitedKeysAreEchoed",
+                     {waited(K), waited(ESC)},
+                     sequence({PROMPT, READ, WAIT, READ, printed("k"), READ, WAIT, READ, LINE_END}),
+                     EFI_SUCCESS}),
     [](const testing::TestParamInfo<DialogueCase>& info) { return info.param.name; });
 
 TEST(LineEditor, ScreenShowsTheRetypedCharacterInPlaceOfTheErasedOne) {
@@ -208,11 +242,21 @@ TEST(LineEditor, BufferInvariantsHoldForEveryKeystroke) {
   for (int step = 0; step < 200000; ++step) {
     EFI_INPUT_KEY key{};
     switch (pick(8)) {
-      case 0: key = {static_cast<UINT16>(pick(0x30)), static_cast<char16_t>(pick(0x10000))}; break;
-      case 1: key = {0, static_cast<char16_t>(pick(0x20))}; break;
-      case 2: key = {0, static_cast<char16_t>(0x7F + pick(0x200))}; break;
-      case 3: key = {SCAN_DELETE, 0}; break;
-      default: key = {0, static_cast<char16_t>(0x20 + pick(0x5F))}; break;
+      case 0:
+        key = {static_cast<UINT16>(pick(0x30)), static_cast<char16_t>(pick(0x10000))};
+        break;
+      case 1:
+        key = {0, static_cast<char16_t>(pick(0x20))};
+        break;
+      case 2:
+        key = {0, static_cast<char16_t>(0x7F + pick(0x200))};
+        break;
+      case 3:
+        key = {SCAN_DELETE, 0};
+        break;
+      default:
+        key = {0, static_cast<char16_t>(0x20 + pick(0x5F))};
+        break;
     }
     fw.calls.clear();
     const UINTN before = line.line_length;

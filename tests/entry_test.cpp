@@ -1,8 +1,9 @@
 // Start-up: what the firmware sees from the moment it calls the entry point.
+#include "firmware/entry.h"
+
 #include <gtest/gtest.h>
 
 #include "fake_firmware.h"
-#include "firmware/entry.h"
 
 namespace {
 
@@ -10,8 +11,8 @@ const Calls WATCHDOG_OFF = {"SetWatchdogTimer(0, 0, 0, null)"};
 const Calls RESET = {"Reset(0)"};
 const Calls ATTRIBUTE = {"SetAttribute(0x07)"};
 const Calls CLEAR = {"ClearScreen"};
-const Calls GREETING = sequence({printed("Tarnwick 1.1 [UEFI]\n"), printed("Type help for a short command list.\n\n"),
-                                 printed("0 > ")});
+const Calls GREETING =
+    sequence({printed("Tarnwick 1.1 [UEFI]\n"), printed("Type help for a short command list.\n\n"), printed("0 > ")});
 const Calls LEAVE_BY_ESC = sequence({{"ReadKeyStroke"}, printed("\n")});
 
 struct StartCase {
@@ -43,8 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"Complete", [](FakeFirmware&) {},
                   sequence({WATCHDOG_OFF, RESET, ATTRIBUTE, CLEAR, GREETING, LEAVE_BY_ESC}), EFI_SUCCESS},
         StartCase{"NoConOut", [](FakeFirmware& fw) { fw.system_table.ConOut = nullptr; }, {}, EFI_LOAD_ERROR},
-        StartCase{"NoOutputString", [](FakeFirmware& fw) { fw.con_out.OutputString = nullptr; }, {},
-                  EFI_LOAD_ERROR},
+        StartCase{"NoOutputString", [](FakeFirmware& fw) { fw.con_out.OutputString = nullptr; }, {}, EFI_LOAD_ERROR},
         StartCase{"NoConIn", [](FakeFirmware& fw) { fw.system_table.ConIn = nullptr; },
                   sequence({WATCHDOG_OFF, RESET, ATTRIBUTE, CLEAR, GREETING}), EFI_LOAD_ERROR},
         StartCase{"NoBootServices", [](FakeFirmware& fw) { fw.system_table.BootServices = nullptr; },

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ class FakeFirmware {
   // The call at this position in `calls` returns fail_status instead of its own status.
   std::size_t fail_call = SIZE_MAX;
   EFI_STATUS fail_status = EFI_SUCCESS;
+  // Run once as soon as this many calls have been made, to change the tables under the system.
+  std::size_t change_after_calls = SIZE_MAX;
+  std::function<void(FakeFirmware&)> change;
 
   Calls calls;
   std::u16string output;

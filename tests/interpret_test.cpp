@@ -3,25 +3,11 @@
 
 #include <cstring>
 
+#include "answers.h"
 #include "fake_firmware.h"
 #include "monitor/monitor.h"
 
 namespace {
-
-const std::string HELP =
-    "help          show this command list\n"
-    "words         show available built-in words\n"
-    "dev /         select the root device node\n"
-    "pwd           show the selected device node\n"
-    ".properties   show root node properties\n"
-    "boot          attempt the default boot action\n"
-    "bye           return to firmware\n";
-const std::string WORDS = "boot bye dev exit help pwd quit words .properties\n";
-const std::string PROPERTIES =
-    "name                    Tarnwick\n"
-    "device_type             firmware\n"
-    "compatible              tarnwick,uefi\n";
-const std::string NO_BOOT = "No Tarnwick boot device is configured for this UEFI payload.\n";
 
 struct WordCase {
   std::string line;
@@ -45,24 +31,23 @@ TEST_P(WordTableTest, AnswersAndVerdict) {
 INSTANTIATE_TEST_SUITE_P(
     Interpreter, WordTableTest,
     testing::Values(
-        WordCase{"bye", "", MONITOR_LEAVE}, WordCase{"EXIT", "", MONITOR_LEAVE},
-        WordCase{" Quit ", "", MONITOR_LEAVE}, WordCase{"quit now", "unknown word: quit now\n", MONITOR_CONTINUE},
-        WordCase{"help", HELP, MONITOR_CONTINUE}, WordCase{"HELP", HELP, MONITOR_CONTINUE},
-        WordCase{"  Help  ", HELP, MONITOR_CONTINUE}, WordCase{"\thelp\r\n", HELP, MONITOR_CONTINUE},
+        WordCase{"bye", "", MONITOR_LEAVE}, WordCase{"EXIT", "", MONITOR_LEAVE}, WordCase{" Quit ", "", MONITOR_LEAVE},
+        WordCase{"quit now", "unknown word: quit now\n", MONITOR_CONTINUE},
+        WordCase{"help", HELP_ANSWER, MONITOR_CONTINUE}, WordCase{"HELP", HELP_ANSWER, MONITOR_CONTINUE},
+        WordCase{"  Help  ", HELP_ANSWER, MONITOR_CONTINUE}, WordCase{"\thelp\r\n", HELP_ANSWER, MONITOR_CONTINUE},
         WordCase{"hel", "unknown word: hel\n", MONITOR_CONTINUE},
-        WordCase{"helpp", "unknown word: helpp\n", MONITOR_CONTINUE},
-        WordCase{"Words", WORDS, MONITOR_CONTINUE}, WordCase{"pwd", "/\n", MONITOR_CONTINUE},
-        WordCase{"DEV /", "/\n", MONITOR_CONTINUE}, WordCase{"dev", "/\n", MONITOR_CONTINUE},
-        WordCase{"dev  /", "unknown word: dev  /\n", MONITOR_CONTINUE},
-        WordCase{".PROPERTIES", PROPERTIES, MONITOR_CONTINUE}, WordCase{"boot", NO_BOOT, MONITOR_CONTINUE},
-        WordCase{"boot   ", NO_BOOT, MONITOR_CONTINUE},
+        WordCase{"helpp", "unknown word: helpp\n", MONITOR_CONTINUE}, WordCase{"Words", WORDS_ANSWER, MONITOR_CONTINUE},
+        WordCase{"pwd", "/\n", MONITOR_CONTINUE}, WordCase{"DEV /", "/\n", MONITOR_CONTINUE},
+        WordCase{"dev", "/\n", MONITOR_CONTINUE}, WordCase{"dev  /", "unknown word: dev  /\n", MONITOR_CONTINUE},
+        WordCase{".PROPERTIES", PROPERTIES_ANSWER, MONITOR_CONTINUE},
+        WordCase{"boot", NO_BOOT_ANSWER, MONITOR_CONTINUE}, WordCase{"boot   ", NO_BOOT_ANSWER, MONITOR_CONTINUE},
         WordCase{"BOOT Disk0", "Boot path not available: Disk0\n", MONITOR_CONTINUE},
         WordCase{"boot   cdrom", "Boot path not available:   cdrom\n", MONITOR_CONTINUE},
         WordCase{"bootx", "unknown word: bootx\n", MONITOR_CONTINUE},
         WordCase{"boots", "unknown word: boots\n", MONITOR_CONTINUE},
         WordCase{"  Hello World ", "unknown word: Hello World\n", MONITOR_CONTINUE},
-        WordCase{"caf\xC9", "unknown word: caf\xC9\n", MONITOR_CONTINUE},
-        WordCase{"     ", "", MONITOR_CONTINUE}, WordCase{"", "", MONITOR_CONTINUE}));
+        WordCase{"caf\xC9", "unknown word: caf\xC9\n", MONITOR_CONTINUE}, WordCase{"     ", "", MONITOR_CONTINUE},
+        WordCase{"", "", MONITOR_CONTINUE}));
 
 // Descriptions start in the fifteenth column, property values in the twenty-fifth.
 TEST(Interpreter, ListsAreAlignedInColumns) {
@@ -71,7 +56,7 @@ TEST(Interpreter, ListsAreAlignedInColumns) {
     std::size_t column;
     std::size_t lines;
   };
-  for (const List& list : {List{HELP, 15, 7}, List{PROPERTIES, 25, 3}}) {
+  for (const List& list : {List{HELP_ANSWER, 15, 7}, List{PROPERTIES_ANSWER, 25, 3}}) {
     std::size_t start = 0, count = 0;
     for (std::size_t end; (end = list.text.find('\n', start)) != std::string::npos; start = end + 1, ++count) {
       const std::string row = list.text.substr(start, end - start);
@@ -88,8 +73,8 @@ struct TrimCase {
 };
 
 TEST(TextHelpers, TrimCutsSpaceTabCrLfButNothingElse) {
-  for (const TrimCase& c : {TrimCase{"  a b \t\r\n", "a b"}, TrimCase{"", ""}, TrimCase{" \t ", ""},
-                            TrimCase{"\vhelp\f", "\vhelp\f"}}) {
+  for (const TrimCase& c :
+       {TrimCase{"  a b \t\r\n", "a b"}, TrimCase{"", ""}, TrimCase{" \t ", ""}, TrimCase{"\vhelp\f", "\vhelp\f"}}) {
     char text[32] = {};
     std::strncpy(text, c.text.c_str(), sizeof text - 1);
     char* start = text_trim(text);
