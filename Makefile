@@ -3,16 +3,18 @@
 
 BUILD := build
 PYTHON := /usr/bin/python3
-BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev
+BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev libclang-rt-14-dev
 RUN_PACKAGES := python3 qemu-system-x86 ovmf
 DISK_PACKAGES := mtools dosfstools gdisk
 SIGN_PACKAGES := sbsigntool openssl ovmf
 TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) \
                  python3-pytest python3-pexpect python3-pyte
 
+FUZZ_SECONDS ?= 60
+
 CONFIGURE = test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
 
-.PHONY: all build image sign run test clean
+.PHONY: all build image sign run test fuzz clean
 
 all:
 	@scripts/install-deps.sh $(BUILD_PACKAGES)
@@ -40,10 +42,19 @@ run:
 	@$(MAKE) --no-print-directory build
 	@$(PYTHON) scripts/boot.py $(BUILD)/esp
 
+# CTest's summary says what passed; the figures of the fault, fuzz and soak runs follow it.
 test:
 	@scripts/install-deps.sh $(TEST_PACKAGES)
 	@$(MAKE) --no-print-directory image SIGNED=
-	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 || status=$$?; } && \
+	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; exit $$status
+
+fuzz:
+	@scripts/install-deps.sh $(BUILD_PACKAGES)
+	@$(MAKE) --no-print-directory build
+	@for target in keys lines; do \
+	  scripts/run-fuzzer.sh $(BUILD)/fuzz_$$target tests/fuzz/corpus/$$target $(BUILD)/fuzz/$$target $(FUZZ_SECONDS) || exit 1; \
+	done
 
 clean:
 	rm -rf $(BUILD)

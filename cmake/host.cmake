@@ -1,17 +1,35 @@
-# The same sources built for the host and linked into GoogleTest binaries against a fake firmware.
+# The same sources built for the host and linked into GoogleTest binaries against a fake firmware:
+# once plain, each test a CTest case, and once under AddressSanitizer and UndefinedBehaviorSanitizer.
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
-add_library(tarnwick_host STATIC ${TARNWICK_SOURCES})
-target_compile_options(tarnwick_host PRIVATE -O1 -g ${TARNWICK_WARNINGS})
-target_include_directories(tarnwick_host PUBLIC ${CMAKE_SOURCE_DIR})
-
-add_executable(tarnwick_tests
-  tests/fake_firmware.cpp
+set(TARNWICK_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+set(TARNWICK_FAKE_SOURCES tests/fake_firmware.cpp tests/line_model.cpp)
+set(TARNWICK_TEST_SOURCES
   tests/console_test.cpp
   tests/dialogue_test.cpp
   tests/entry_test.cpp
+  tests/fault_test.cpp
   tests/interpret_test.cpp)
-target_compile_options(tarnwick_tests PRIVATE -g -Wall -Wextra -Werror)
-target_link_libraries(tarnwick_tests PRIVATE tarnwick_host GTest::gtest_main)
-gtest_discover_tests(tarnwick_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 30 LABELS host)
+
+# A library of the system and the fake firmware, built with the given extra flags.
+function(tarnwick_host_library name)
+  add_library(${name} STATIC ${TARNWICK_SOURCES} ${TARNWICK_FAKE_SOURCES})
+  target_compile_options(${name} PRIVATE -O1 -g ${ARGN} ${TARNWICK_WARNINGS})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+endfunction()
+
+function(tarnwick_host_tests name)
+  tarnwick_host_library(${name}_system ${ARGN})
+  add_executable(${name} ${TARNWICK_TEST_SOURCES})
+  target_compile_options(${name} PRIVATE -g ${ARGN} -Wall -Wextra -Werror)
+  target_link_options(${name} PRIVATE ${ARGN})
+  target_link_libraries(${name} PRIVATE ${name}_system GTest::gtest_main)
+endfunction()
+
+tarnwick_host_tests(tarnwick_tests)
+gtest_discover_tests(tarnwick_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60 LABELS host)
+
+tarnwick_host_tests(tarnwick_tests_sanitized ${TARNWICK_SANITIZERS})
+add_test(NAME host_tests_sanitized COMMAND tarnwick_tests_sanitized)
+set_tests_properties(host_tests_sanitized PROPERTIES LABELS sanitizers TIMEOUT 300)

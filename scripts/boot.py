@@ -31,11 +31,15 @@ def disk_options(targets):
     return options
 
 
-def qemu_command(targets, vars_path, code=OVMF_CODE, extra=()):
+def qemu_command(targets, vars_path, code=OVMF_CODE, extra=(), raw_console=False):
+    """The serial console is on this terminal, shared with QEMU's monitor (reached by Ctrl-A). A raw
+    console hands every byte to the machine, Ctrl-A and Ctrl-C included, as a test needs."""
+    console = "stdio,id=console,signal=off" if raw_console else "stdio,id=console,mux=on,signal=off"
+    monitor = [] if raw_console else ["-mon", "chardev=console"]
     return [
         "qemu-system-x86_64",
         "-nodefaults", "-machine", "q35", "-m", "256M", "-vga", "std",
-        "-nographic", "-serial", "mon:stdio", "-nic", "none",
+        "-nographic", "-chardev", console, "-serial", "chardev:console", *monitor, "-nic", "none",
         "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
         "-drive", f"if=pflash,format=raw,file={vars_path}",
         *disk_options(targets),

@@ -75,7 +75,9 @@ EFI_STATUS EFIAPI fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPU
   FakeFirmware& fw = *active;
   if (fw.next_key >= fw.keys.size()) return result(failing, END_OF_SCRIPT);
   const KeyStep& step = fw.keys[fw.next_key];
-  if ((step.waited && !fw.key_ready) || (failing && fw.fail_status == EFI_NOT_READY)) {
+  // A firmware that reports a warning has delivered a key.
+  const bool warning = failing && !EFI_ERROR(fw.fail_status);
+  if (!warning && ((step.waited && !fw.key_ready) || (failing && fw.fail_status == EFI_NOT_READY))) {
     return result(failing, EFI_NOT_READY);
   }
   // The key is filled even when the status is an error, so a caller that used it would show it.

@@ -29,7 +29,7 @@ class Console:
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
         extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
-        command = boot.qemu_command(target, vars_path, code=code, extra=extra)
+        command = boot.qemu_command(target, vars_path, code=code, extra=extra, raw_console=True)
         self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
         self.screen = pyte.Screen(COLUMNS, ROWS)
         self.stream = pyte.ByteStream(self.screen)
@@ -64,22 +64,26 @@ class Console:
             self.child.terminate(force=True)
         self.directory.cleanup()
 
+    def read(self, timeout):
+        """Feeds the next piece the machine writes, if any comes within `timeout`, to the screen;
+        False once QEMU has ended."""
+        try:
+            data = self.child.read_nonblocking(65536, timeout=timeout)
+        except pexpect.TIMEOUT:
+            return True
+        except pexpect.EOF:
+            return False
+        self.transcript += data
+        self.stream.feed(data)
+        return True
+
     def pump(self, seconds=0.2):
-        """Feeds whatever the machine writes within `seconds` to the screen; False once QEMU ended."""
+        """Feeds whatever the machine writes within `seconds`; False once QEMU has ended."""
         deadline = time.monotonic() + seconds
-        while True:
-            left = deadline - time.monotonic()
-            try:
-                data = self.child.read_nonblocking(65536, timeout=max(left, 0.01))
-            except pexpect.TIMEOUT:
-                data = b""
-            except pexpect.EOF:
+        while (left := deadline - time.monotonic()) > 0:
+            if not self.read(left):
                 return False
-            if data:
-                self.transcript += data
-                self.stream.feed(data)
-            if left <= 0:
-                return True
+        return True
 
     def lines(self):
         return [line.rstrip() for line in self.screen.display]
@@ -100,7 +104,7 @@ class Console:
         while not condition():
             if time.monotonic() > deadline:
                 raise ConsoleTimeout(f"waited {timeout} s for {what}\n{self.dump()}")
-            if not self.pump(0.1) and not condition():
+            if not self.read(0.1) and not condition():
                 raise ConsoleTimeout(f"QEMU ended while waiting for {what}\n{self.dump()}")
 
     def wait_for_text(self, text, timeout=15):
