@@ -7,14 +7,14 @@ BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev libclang-rt-14-dev
 RUN_PACKAGES := python3 qemu-system-x86 ovmf
 DISK_PACKAGES := mtools dosfstools gdisk
 SIGN_PACKAGES := sbsigntool openssl ovmf
-TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) \
+TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) llvm \
                  python3-pytest python3-pexpect python3-pyte
 
 FUZZ_SECONDS ?= 60
 
 CONFIGURE = test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
 
-.PHONY: all build image sign run test fuzz clean
+.PHONY: all build image sign run test fuzz bench clean
 
 all:
 	@scripts/install-deps.sh $(BUILD_PACKAGES)
@@ -55,6 +55,12 @@ fuzz:
 	@for target in keys lines; do \
 	  scripts/run-fuzzer.sh $(BUILD)/fuzz_$$target tests/fuzz/corpus/$$target $(BUILD)/fuzz/$$target $(FUZZ_SECONDS) || exit 1; \
 	done
+
+# Measures and prints; writes the table to build/bench.txt.
+bench:
+	@scripts/install-deps.sh $(TEST_PACKAGES)
+	@$(MAKE) --no-print-directory build
+	@$(PYTHON) tests/bench/bench.py $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

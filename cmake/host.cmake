@@ -33,3 +33,8 @@ gtest_discover_tests(tarnwick_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60 L
 tarnwick_host_tests(tarnwick_tests_sanitized ${TARNWICK_SANITIZERS})
 add_test(NAME host_tests_sanitized COMMAND tarnwick_tests_sanitized)
 set_tests_properties(host_tests_sanitized PROPERTIES LABELS sanitizers TIMEOUT 300)
+
+# Firmware calls per answer and per keystroke, for the benchmark.
+add_executable(tarnwick_call_counts tests/bench/call_counts.cpp)
+target_compile_options(tarnwick_call_counts PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(tarnwick_call_counts PRIVATE tarnwick_tests_system)

@@ -6,7 +6,7 @@ set(TARNWICK_IMAGE_FLAGS
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -mno-red-zone -fno-stack-protector
   -fno-unwind-tables -fno-asynchronous-unwind-tables
-  -Os
+  -Os -fstack-usage
   ${TARNWICK_WARNINGS})
 # No /fixed: that would mark the image as stripped of relocations and pin it to its base. It needs
 # none, since all its references are relative to the instruction pointer.

@@ -10,10 +10,12 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
 from peinfo import IMAGE_FILE_RELOCS_STRIPPED, read_pe  # noqa: E402
+from stack_depth import deepest_stack  # noqa: E402
 
 ROOT = os.path.join(os.path.dirname(__file__), "..")
 BUILD = os.environ.get("TARNWICK_BUILD", os.path.join(ROOT, "build"))
-IMAGE_BUDGET = 4096
+IMAGE_BUDGET = 3072
+STACK_BUDGET = 512
 CONTEXT_BYTES = 32
 
 
@@ -55,6 +57,11 @@ def image_faults(image_path, map_path, budget=IMAGE_BUDGET):
 
 def test_image_has_the_form_firmware_loads():
     assert image_faults(os.path.join(BUILD, "tarnwick.efi"), os.path.join(BUILD, "tarnwick.map")) == []
+
+
+def test_deepest_stack_stays_within_budget():
+    used, chain = deepest_stack(BUILD)
+    assert used <= STACK_BUDGET, f"{used} bytes along {' > '.join(chain)}"
 
 
 def test_signing_adds_a_certificate_table_and_changes_nothing_else(tmp_path):
