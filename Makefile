@@ -60,7 +60,7 @@ fuzz:
 bench:
 	@scripts/install-deps.sh $(TEST_PACKAGES)
 	@$(MAKE) --no-print-directory build
-	@$(PYTHON) tests/bench/bench.py $(BUILD)
+	@$(PYTHON) scripts/bench.py $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -150,10 +150,6 @@ void FakeFirmware::connect() {
   firmware_context = {&system_table, system_table.BootServices, system_table.ConOut, system_table.ConIn};
 }
 
-void FakeFirmware::script(std::initializer_list<std::vector<KeyStep>> parts) {
-  for (const auto& part : parts) keys.insert(keys.end(), part.begin(), part.end());
-}
-
 std::vector<std::string> FakeFirmware::screen() const {
   std::vector<std::string> lines(1);
   std::size_t column = 0;

@@ -42,7 +42,6 @@ class FakeFirmware {
 
   // Fills FirmwareContext from the fake's tables as the entry point does.
   void connect();
-  void script(std::initializer_list<std::vector<KeyStep>> parts);
   // Everything written, drawn as a terminal shows it, one string per line, trailing blanks cut.
   std::vector<std::string> screen() const;
 

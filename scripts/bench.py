@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path[:0] = [os.path.join(ROOT, "scripts"), os.path.join(ROOT, "tests", "e2e")]
 from peinfo import read_pe  # noqa: E402
 from stack_depth import deepest_stack  # noqa: E402
