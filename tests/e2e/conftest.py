@@ -38,6 +38,7 @@ def pytest_runtest_makereport(item, call):
     report = outcome.get_result()
     if report.failed:
         for name in item.fixturenames:
-            console = item.funcargs.get(name)
+            value = item.funcargs.get(name)
+            console = getattr(value, "console", value)  # a Shell drives a Console
             if isinstance(console, Console):
                 report.sections.append((f"screen of {name}", console.dump()))
