@@ -7,8 +7,8 @@ BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev libclang-rt-14-dev
 RUN_PACKAGES := python3 qemu-system-x86 ovmf
 DISK_PACKAGES := mtools dosfstools gdisk
 SIGN_PACKAGES := sbsigntool openssl ovmf
-TEST_PACKAGES := $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) llvm \
-                 python3-pytest python3-pexpect python3-pyte
+TEST_PACKAGES := $(sort $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) llvm \
+                 python3-pytest python3-pexpect python3-pyte)
 
 FUZZ_SECONDS ?= 60
 
