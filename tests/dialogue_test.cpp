@@ -142,11 +142,7 @@ TEST_P(DialogueTest, CallsAndStatus) {
   EXPECT_EQ(fw.calls, GetParam().calls);
 }
 
-std::vector<KeyStep> keys(std::initializer_list<std::vector<KeyStep>> parts) {
-  std::vector<KeyStep> all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
+std::vector<KeyStep> keys(std::initializer_list<std::vector<KeyStep>> parts) { return joined(parts); }
 
 const std::string LONG_LINE(127, 'x');
 
@@ -262,8 +258,8 @@ TEST(LineEditor, BufferInvariantsHoldForEveryKeystroke) {
     fw.calls.clear();
     const LineEdit edit = monitor_edit_line(&line, key);
     LineEdit expected_edit;
-    ASSERT_EQ(fw.calls, model.apply(key, &expected_edit)) << "step " << step << " key " << key.ScanCode << "/"
-                                                          << key.UnicodeChar;
+    ASSERT_EQ(fw.calls, model.apply(key, &expected_edit))
+        << "step " << step << " key " << key.ScanCode << "/" << key.UnicodeChar;
     ASSERT_EQ(edit, expected_edit) << "step " << step;
     ASSERT_EQ(line_buffer_fault(line, model.line), "") << "step " << step;
     dropped_on_full_line += model.dropped;

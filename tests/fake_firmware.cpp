@@ -177,9 +177,3 @@ Calls printed(const std::string& text) {
   }
   return calls;
 }
-
-Calls sequence(std::initializer_list<Calls> parts) {
-  Calls all;
-  for (const Calls& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}

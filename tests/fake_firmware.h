@@ -66,5 +66,11 @@ class FakeFirmware {
 
 // The calls that printing an 8-bit text makes: one per character, an LF as one CR LF.
 Calls printed(const std::string& text);
-// Joins pieces of an expected call sequence.
-Calls sequence(std::initializer_list<Calls> parts);
+// Joins pieces of a script or of an expected call sequence.
+template <typename T>
+std::vector<T> joined(std::initializer_list<std::vector<T>> parts) {
+  std::vector<T> all;
+  for (const std::vector<T>& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+inline Calls sequence(std::initializer_list<Calls> parts) { return joined(parts); }

@@ -14,8 +14,8 @@ namespace {
 std::vector<KeyStep> session_keys() {
   std::vector<KeyStep> keys;
   auto add = [&keys](const std::vector<KeyStep>& steps) { keys.insert(keys.end(), steps.begin(), steps.end()); };
-  for (const char* line : {"help\r", " Words\r", "pwd\n", "dev /\r", "DEV\r", ".properties\r", "boot\r",
-                           "boot Disk0\r", "hello there\r", "\r"}) {
+  for (const char* line : {"help\r", " Words\r", "pwd\n", "dev /\r", "DEV\r", ".properties\r", "boot\r", "boot Disk0\r",
+                           "hello there\r", "\r"}) {
     add(typed(line));
   }
   add(typed("pwdx"));

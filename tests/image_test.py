@@ -1,5 +1,4 @@
 """The built image's own headers: the form firmware loads, and nothing it does not need."""
-import json
 import os
 import re
 import struct
@@ -10,6 +9,7 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
 from peinfo import IMAGE_FILE_RELOCS_STRIPPED, read_pe  # noqa: E402
+from image_variant import link_variant  # noqa: E402
 from stack_depth import deepest_stack  # noqa: E402
 
 ROOT = os.path.join(os.path.dirname(__file__), "..")
@@ -95,15 +95,9 @@ VARIANTS = {
 
 @pytest.mark.parametrize("variant", sorted(VARIANTS))
 def test_check_catches(variant, tmp_path):
-    with open(os.path.join(BUILD, "image-build.json")) as f:
-        build = json.load(f)
     source, fault = VARIANTS[variant]
-    (tmp_path / "fault.cpp").write_text(source)
-    subprocess.run(["clang++", *build["compile"], "-c", str(tmp_path / "fault.cpp"), "-o", str(tmp_path / "fault.o")],
-                   check=True)
     image, link_map = tmp_path / "variant.efi", tmp_path / "variant.map"
-    link = subprocess.run(["lld-link", *build["link"], f"/map:{link_map}", f"/out:{image}", *build["objects"],
-                           str(tmp_path / "fault.o")], capture_output=True, text=True)
+    link = link_variant(BUILD, source, str(tmp_path), str(image), link_map=str(link_map))
     if link.returncode != 0:
         assert fault in link.stderr
         return

@@ -2,18 +2,16 @@
 instructions for its clock and lets virtual time run ahead while the guest waits, with the RTC on
 that clock, so five firmware minutes pass in seconds."""
 import calendar
-import json
 import os
-import subprocess
 import time
 
 import pytest
 
 from console import BUILD, BOOT_SECONDS, Console
+from image_variant import link_variant
 
 WATCHDOG_SECONDS = 300
 FAST_CLOCK = ["-icount", "shift=4,sleep=off", "-rtc", "base=utc,clock=vm", "-no-reboot"]
-ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 
 # Starts the dialogue as the entry point does, but leaves the firmware's watchdog armed.
 ARMED_ENTRY = """
@@ -46,15 +44,10 @@ def idle(console, firmware_time, wall_limit=120):
 
 
 def build_armed_folder(tmp_path):
-    with open(os.path.join(BUILD, "image-build.json")) as f:
-        build = json.load(f)
-    obj, efi = tmp_path / "armed.o", tmp_path / "EFI" / "BOOT" / "BOOTX64.EFI"
-    (tmp_path / "armed.cpp").write_text(ARMED_ENTRY)
-    subprocess.run(["clang++", *build["compile"], "-I", ROOT, "-c", str(tmp_path / "armed.cpp"), "-o", str(obj)],
-                   check=True)
+    efi = tmp_path / "EFI" / "BOOT" / "BOOTX64.EFI"
     efi.parent.mkdir(parents=True)
-    link = [flag for flag in build["link"] if not flag.startswith("/entry:")]
-    subprocess.run(["lld-link", *link, "/entry:armed_entry", f"/out:{efi}", *build["objects"], str(obj)], check=True)
+    link = link_variant(BUILD, ARMED_ENTRY, str(tmp_path), str(efi), entry="armed_entry")
+    assert link.returncode == 0, link.stderr
     return tmp_path
 
 
