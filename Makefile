@@ -1,66 +1,69 @@
-# Front door: `make` builds the image, `make test` runs every test, `make run` boots the monitor.
-# Each target first installs the Debian packages it needs.
+# Front door: `make` builds the images, `make test` runs every test, `make run` boots the monitor.
+# Each command first installs, once, the Debian packages it needs.
 
 BUILD := build
-PYTHON := /usr/bin/python3
-BUILD_PACKAGES := cmake ninja-build clang lld libgtest-dev libclang-rt-14-dev
-RUN_PACKAGES := python3 qemu-system-x86 ovmf
-DISK_PACKAGES := mtools dosfstools gdisk
-SIGN_PACKAGES := sbsigntool openssl ovmf
-TEST_PACKAGES := $(sort $(BUILD_PACKAGES) $(RUN_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) llvm \
-                 python3-pytest python3-pexpect python3-pyte)
-
+PYTHON := PYTHONPATH=scripts /usr/bin/python3
+ARCH ?= x64
+FIRMWARE ?= edk2
 FUZZ_SECONDS ?= 60
 
-CONFIGURE = test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
+BUILD_PACKAGES := cmake ninja-build clang lld
+DISK_PACKAGES := python3 mtools dosfstools gdisk
+# ovmf brings the test key that `make sign` uses when given none.
+SIGN_PACKAGES := python3 sbsigntool openssl ovmf
+HOST_PACKAGES := libgtest-dev libclang-rt-14-dev
+TEST_PACKAGES := $(BUILD_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) $(HOST_PACKAGES) llvm \
+                 python3-pefile python3-pytest python3-pexpect python3-pyte
+INSTALL := scripts/install-deps.sh
 
-.PHONY: all build image sign run test fuzz bench clean
+# Configures the build tree, with the host tests and fuzzers when TESTS is ON.
+configure = cmake -S . -B $(BUILD) -G Ninja --no-warn-unused-cli -DCMAKE_CXX_COMPILER=clang++ \
+            $(if $(1),-DTARNWICK_TESTS=$(1)) >/dev/null
+images = $(call configure) && cmake --build $(BUILD) --target images
+everything = $(call configure,ON) && cmake --build $(BUILD)
+disk = $(PYTHON) -m tarnwick.disk $(BUILD)/tarnwick.img $(BUILD)/$(if $(SIGNED),esp-signed,esp) && \
+       echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
+signed = $(PYTHON) -m tarnwick.sign $(KEY) $(CERT)
+
+.PHONY: all image sign run test fuzz bench clean
 
 all:
-	@scripts/install-deps.sh $(BUILD_PACKAGES)
-	@$(MAKE) --no-print-directory build
+	@$(INSTALL) $(BUILD_PACKAGES)
+	@$(images)
 
-build:
-	@$(CONFIGURE)
-	@cmake --build $(BUILD)
-
-# SIGNED=1 puts the signed copy on the disk.
+# SIGNED=1 puts the signed copies on the disk.
 image:
-	@scripts/install-deps.sh $(BUILD_PACKAGES) $(DISK_PACKAGES)
-	@$(MAKE) --no-print-directory $(if $(SIGNED),sign,build)
-	@scripts/make-disk.sh $(BUILD)/tarnwick.img $(BUILD)/tarnwick$(if $(SIGNED),.signed).efi
-	@echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
+	@$(INSTALL) $(BUILD_PACKAGES) $(DISK_PACKAGES) $(if $(SIGNED),$(SIGN_PACKAGES))
+	@$(images) $(if $(SIGNED),&& $(signed)) && $(disk)
 
 # KEY=... CERT=... sign with your own key; without them, Debian's OVMF test key is used.
 sign:
-	@scripts/install-deps.sh $(BUILD_PACKAGES) $(SIGN_PACKAGES)
-	@$(MAKE) --no-print-directory build
-	@scripts/sign.sh $(BUILD)/tarnwick.efi $(BUILD)/tarnwick.signed.efi $(KEY) $(CERT)
+	@$(INSTALL) $(BUILD_PACKAGES) $(SIGN_PACKAGES)
+	@$(images) && $(signed)
 
+# ARCH=... FIRMWARE=... boot another machine of platforms.json.
 run:
-	@scripts/install-deps.sh $(BUILD_PACKAGES) $(RUN_PACKAGES)
-	@$(MAKE) --no-print-directory build
-	@$(PYTHON) scripts/boot.py $(BUILD)/esp
+	@$(INSTALL) $(BUILD_PACKAGES) python3 --machines $(ARCH)/$(FIRMWARE)
+	@$(images) && $(PYTHON) -m tarnwick.qemu --machine $(ARCH)/$(FIRMWARE) $(BUILD)/esp
 
 # CTest's summary says what passed; the figures of the fault, fuzz and soak runs follow it.
 test:
-	@scripts/install-deps.sh $(TEST_PACKAGES)
-	@$(MAKE) --no-print-directory image SIGNED=
+	@$(INSTALL) $(TEST_PACKAGES) --machines all
+	@$(everything) && $(disk)
 	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 || status=$$?; } && \
 	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; exit $$status
 
 fuzz:
-	@scripts/install-deps.sh $(BUILD_PACKAGES)
-	@$(MAKE) --no-print-directory build
+	@$(INSTALL) $(BUILD_PACKAGES) $(HOST_PACKAGES)
+	@$(call configure,ON) && cmake --build $(BUILD) --target fuzz_keys fuzz_lines
 	@for target in keys lines; do \
 	  scripts/run-fuzzer.sh $(BUILD)/fuzz_$$target tests/fuzz/corpus/$$target $(BUILD)/fuzz/$$target $(FUZZ_SECONDS) || exit 1; \
 	done
 
 # Measures and prints; writes the table to build/bench.txt.
 bench:
-	@scripts/install-deps.sh $(TEST_PACKAGES)
-	@$(MAKE) --no-print-directory build
-	@$(PYTHON) scripts/bench.py $(BUILD)
+	@$(INSTALL) $(TEST_PACKAGES) --machines all
+	@$(everything) && $(disk) && $(PYTHON) -m tarnwick.bench
 
 clean:
 	rm -rf $(BUILD)

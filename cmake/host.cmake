@@ -1,10 +1,9 @@
-# The same sources built for the host and linked into GoogleTest binaries against a fake firmware:
+# The same sources built for the host and linked into GoogleTest binaries against the fake firmware:
 # once plain, each test a CTest case, and once under AddressSanitizer and UndefinedBehaviorSanitizer.
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
 set(TARNWICK_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-set(TARNWICK_FAKE_SOURCES tests/fake_firmware.cpp tests/line_model.cpp)
 set(TARNWICK_TEST_SOURCES
   tests/console_test.cpp
   tests/dialogue_test.cpp
@@ -12,10 +11,11 @@ set(TARNWICK_TEST_SOURCES
   tests/fault_test.cpp
   tests/interpret_test.cpp)
 
-# A library of the system and the fake firmware, built with the given extra flags.
+# The system, the fake firmware and the model, built with the given extra flags.
 function(tarnwick_host_library name)
-  add_library(${name} STATIC ${TARNWICK_SOURCES} ${TARNWICK_FAKE_SOURCES})
+  add_library(${name} STATIC ${TARNWICK_SOURCES} tests/fake_firmware.cpp tests/model.cpp)
   target_compile_options(${name} PRIVATE -O1 -g ${ARGN} ${TARNWICK_WARNINGS})
+  target_compile_definitions(${name} PUBLIC "TARNWICK_VERSION=\"${PROJECT_VERSION}\"")
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
 endfunction()
 
@@ -33,6 +33,12 @@ gtest_discover_tests(tarnwick_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60 L
 tarnwick_host_tests(tarnwick_tests_sanitized ${TARNWICK_SANITIZERS})
 add_test(NAME host_tests_sanitized COMMAND tarnwick_tests_sanitized)
 set_tests_properties(host_tests_sanitized PROPERTIES LABELS sanitizers TIMEOUT 300)
+
+# The model, for the end-to-end tests to load.
+add_library(tarnwick_model SHARED tests/model.cpp)
+target_compile_options(tarnwick_model PRIVATE ${TARNWICK_WARNINGS})
+target_compile_definitions(tarnwick_model PRIVATE "TARNWICK_VERSION=\"${PROJECT_VERSION}\"")
+target_include_directories(tarnwick_model PRIVATE ${CMAKE_SOURCE_DIR})
 
 # Firmware calls per answer and per keystroke, for the benchmark.
 add_executable(tarnwick_call_counts tests/bench/call_counts.cpp)

@@ -1,48 +1,107 @@
-# The firmware image: the sources built freestanding for the UEFI x64 ABI and linked by lld-link
-# into a PE32+ EFI application with no imports, no base relocations and no runtime.
+# The firmware images, one per row of the platform table, each built by its own rules apart from
+# the host build: clang++ and the linker run with exactly the flags below and the table's, so
+# nothing of CFLAGS, CXXFLAGS or LDFLAGS from the environment reaches an image. Objects go to
+# build/image-<arch>/, the images to build/, and a copy of each to the EFI system partition folder
+# build/esp/ under its removable-media name.
+find_program(TARNWICK_CLANG NAMES clang++ clang++-14 REQUIRED)
+find_program(TARNWICK_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+
 set(TARNWICK_IMAGE_FLAGS
-  --target=x86_64-unknown-windows
-  -ffreestanding -fno-builtin -nostdinc++
-  -fno-exceptions -fno-rtti -fno-threadsafe-statics
-  -mno-red-zone -fno-stack-protector
+  -std=c++17 -ffreestanding -fno-builtin -nostdinc++
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
   -fno-unwind-tables -fno-asynchronous-unwind-tables
   -Os -fstack-usage
-  ${TARNWICK_WARNINGS})
-# No /fixed: that would mark the image as stripped of relocations and pin it to its base. It needs
-# none, since all its references are relative to the instruction pointer.
+  ${TARNWICK_DEFINES} ${TARNWICK_WARNINGS})
+# No /fixed: that would mark an image as stripped of relocations and pin it to its base.
 set(TARNWICK_LINK_FLAGS
   /nologo /timestamp:0
   /subsystem:efi_application /entry:monitor_entry /nodefaultlib
   /base:0x100000 /filealign:0x200 /merge:.rdata=.text)
 
-add_library(tarnwick_image_objects OBJECT ${TARNWICK_SOURCES})
-target_compile_options(tarnwick_image_objects PRIVATE ${TARNWICK_IMAGE_FLAGS})
+file(READ ${CMAKE_SOURCE_DIR}/platforms.json TARNWICK_TABLE)
 
-set(TARNWICK_IMAGE ${CMAKE_BINARY_DIR}/tarnwick.efi)
-set(TARNWICK_MAP ${CMAKE_BINARY_DIR}/tarnwick.map)
-set(TARNWICK_ESP ${CMAKE_BINARY_DIR}/esp)
-add_custom_command(
-  OUTPUT ${TARNWICK_IMAGE} ${TARNWICK_MAP}
-  COMMAND lld-link ${TARNWICK_LINK_FLAGS} /map:${TARNWICK_MAP} /out:${TARNWICK_IMAGE}
-          $<TARGET_OBJECTS:tarnwick_image_objects>
-  DEPENDS $<TARGET_OBJECTS:tarnwick_image_objects>
-  COMMAND_EXPAND_LISTS
-  VERBATIM)
-# The EFI system partition as a folder: the image where firmware looks for a removable medium's loader.
-add_custom_command(
-  OUTPUT ${TARNWICK_ESP}/EFI/BOOT/BOOTX64.EFI
-  COMMAND ${CMAKE_COMMAND} -E copy ${TARNWICK_IMAGE} ${TARNWICK_ESP}/EFI/BOOT/BOOTX64.EFI
-  DEPENDS ${TARNWICK_IMAGE}
-  VERBATIM)
-add_custom_target(tarnwick_image ALL DEPENDS ${TARNWICK_IMAGE} ${TARNWICK_ESP}/EFI/BOOT/BOOTX64.EFI)
+# A JSON array of strings at the given path of the table, as a list.
+function(tarnwick_table_list out)
+  string(JSON count LENGTH "${TARNWICK_TABLE}" ${ARGN})
+  set(items)
+  if(count GREATER 0)
+    math(EXPR last "${count} - 1")
+    foreach(n RANGE ${last})
+      string(JSON item GET "${TARNWICK_TABLE}" ${ARGN} ${n})
+      list(APPEND items "${item}")
+    endforeach()
+  endif()
+  set(${out} "${items}" PARENT_SCOPE)
+endfunction()
 
-# How the image is built, for checks that build variants of it.
-list(JOIN TARNWICK_IMAGE_FLAGS "\", \"" image_flags_json)
-list(JOIN TARNWICK_LINK_FLAGS "\", \"" link_flags_json)
-file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/image-build.json CONTENT "{
-  \"compile\": [\"${image_flags_json}\"],
-  \"link\": [\"${link_flags_json}\"],
-  \"objects\": [\"$<JOIN:$<TARGET_OBJECTS:tarnwick_image_objects>,\", \">\"]
-}
-")
+# A list as a JSON array of strings.
+function(tarnwick_json_array out)
+  set(items)
+  foreach(item IN LISTS ARGN)
+    string(REPLACE "\\" "\\\\" item "${item}")
+    string(REPLACE "\"" "\\\"" item "${item}")
+    list(APPEND items "\"${item}\"")
+  endforeach()
+  list(JOIN items ", " joined)
+  set(${out} "[${joined}]" PARENT_SCOPE)
+endfunction()
 
+# What the checks, the bench and the packaging need to know of the build, in build/tarnwick.json.
+set(TARNWICK_FACTS "{\"version\": \"${PROJECT_VERSION}\", \"images\": {}}")
+set(TARNWICK_IMAGES)
+
+string(JSON image_count LENGTH "${TARNWICK_TABLE}" images)
+math(EXPR last_image "${image_count} - 1")
+foreach(row RANGE ${last_image})
+  string(JSON arch GET "${TARNWICK_TABLE}" images ${row} arch)
+  string(JSON file GET "${TARNWICK_TABLE}" images ${row} file)
+  string(JSON machine GET "${TARNWICK_TABLE}" images ${row} link_machine)
+  string(JSON boot_file GET "${TARNWICK_TABLE}" images ${row} boot_file)
+  tarnwick_table_list(target_flags images ${row} compile)
+  set(dir ${CMAKE_BINARY_DIR}/image-${arch})
+  set(compile ${target_flags} ${TARNWICK_IMAGE_FLAGS})
+
+  set(objects)
+  set(sources)
+  foreach(source IN LISTS TARNWICK_SOURCES)
+    get_filename_component(name ${source} NAME_WE)
+    set(object ${dir}/${name}.o)
+    add_custom_command(
+      OUTPUT ${object}
+      COMMAND ${TARNWICK_CLANG} ${compile} -MD -MF ${object}.d -c ${CMAKE_SOURCE_DIR}/${source} -o ${object}
+      DEPENDS ${CMAKE_SOURCE_DIR}/${source}
+      DEPFILE ${object}.d
+      COMMENT "Compiling ${source} for ${arch}"
+      VERBATIM)
+    list(APPEND objects ${object})
+    list(APPEND sources ${CMAKE_SOURCE_DIR}/${source})
+  endforeach()
+
+  set(image ${CMAKE_BINARY_DIR}/${file})
+  set(link ${TARNWICK_LINK_FLAGS} /machine:${machine})
+  add_custom_command(
+    OUTPUT ${image} ${dir}/image.map
+    COMMAND ${TARNWICK_LLD_LINK} ${link} /map:${dir}/image.map /out:${image} ${objects}
+    DEPENDS ${objects}
+    COMMENT "Linking ${file}"
+    VERBATIM)
+  set(esp_copy ${CMAKE_BINARY_DIR}/esp/EFI/BOOT/${boot_file})
+  add_custom_command(
+    OUTPUT ${esp_copy}
+    COMMAND ${CMAKE_COMMAND} -E copy ${image} ${esp_copy}
+    DEPENDS ${image}
+    VERBATIM)
+  list(APPEND TARNWICK_IMAGES ${image} ${esp_copy})
+
+  tarnwick_json_array(compile_json ${compile})
+  tarnwick_json_array(link_json ${link})
+  tarnwick_json_array(objects_json ${objects})
+  tarnwick_json_array(sources_json ${sources})
+  string(JSON TARNWICK_FACTS SET "${TARNWICK_FACTS}" images ${arch} "{
+    \"image\": \"${image}\", \"map\": \"${dir}/image.map\", \"folder\": \"${dir}\",
+    \"compile\": ${compile_json}, \"link\": ${link_json}, \"objects\": ${objects_json},
+    \"sources\": ${sources_json}}")
+endforeach()
+
+add_custom_target(images ALL DEPENDS ${TARNWICK_IMAGES})
+file(WRITE ${CMAKE_BINARY_DIR}/tarnwick.json "${TARNWICK_FACTS}\n")

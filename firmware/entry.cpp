@@ -25,16 +25,13 @@ void prepare_console(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out) {
 
 extern "C" EFI_STATUS EFIAPI monitor_entry(EFI_HANDLE, EFI_SYSTEM_TABLE* system_table) {
   if (system_table == nullptr) return EFI_LOAD_ERROR;
-  firmware_context.system_table = system_table;
-  firmware_context.boot_services = system_table->BootServices;
-  firmware_context.con_out = system_table->ConOut;
-  firmware_context.con_in = system_table->ConIn;
+  monitor_fill_context(system_table);
 
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = firmware_context.con_out;
   if (out == nullptr || out->OutputString == nullptr) return EFI_LOAD_ERROR;
   disable_watchdog(firmware_context.boot_services);
   prepare_console(out);
-  console_print("Tarnwick 1.1 [UEFI]\n");
+  console_print("Tarnwick " TARNWICK_VERSION " [UEFI]\n");
   console_print("Type help for a short command list.\n\n");
   return monitor_run();
 }

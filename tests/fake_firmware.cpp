@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "firmware/entry.h"
+
 namespace {
 
 FakeFirmware* active = nullptr;
@@ -11,36 +13,26 @@ EFI_EVENT const KEY_EVENT = reinterpret_cast<EFI_EVENT>(0x6b6579);
 // A dialogue that calls this often without ending is spinning: stop it rather than hang.
 constexpr std::size_t CALL_LIMIT = 200000;
 
+// Printable characters, CR, LF and backspace stand for themselves; any other unit is \uXXXX.
 std::string escaped(const std::u16string& text) {
-  std::string out = "\"";
+  std::string out;
   for (char16_t unit : text) {
-    if (unit == u'\r')
-      out += "\\r";
-    else if (unit == u'\n')
-      out += "\\n";
-    else if (unit == u'\b')
-      out += "\\b";
-    else if (unit >= 0x20 && unit <= 0x7E)
+    if ((unit >= 0x20 && unit <= 0x7E) || unit == u'\r' || unit == u'\n' || unit == u'\b') {
       out += static_cast<char>(unit);
-    else {
+    } else {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(unit));
       out += hex;
     }
   }
-  return out + "\"";
+  return out;
 }
 
-std::string hex(UINT64 value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%02llX", value);
-  return text;
-}
-
-// Records a call; true when it is the call chosen to fail.
-bool record(const std::string& call) {
+// Records a call and its piece of the trace; true when it is the call chosen to fail.
+bool record(const std::string& call, const std::string& traced) {
   FakeFirmware& fw = *active;
   fw.calls.push_back(call);
+  fw.trace += traced;
   if (fw.calls.size() >= CALL_LIMIT) {
     std::fprintf(stderr, "the dialogue keeps calling the firmware without end\n");
     std::abort();
@@ -49,11 +41,13 @@ bool record(const std::string& call) {
   return fw.calls.size() - 1 == fw.fail_call;
 }
 
+bool record(const std::string& call) { return record(call, "{" + call + "}"); }
+
 EFI_STATUS result(bool failing, EFI_STATUS status) { return failing ? active->fail_status : status; }
 
 EFI_STATUS EFIAPI fake_output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* text) {
-  std::u16string s(text);
-  const bool failing = record("OutputString " + escaped(s));
+  const std::u16string s(text);
+  const bool failing = record("OutputString \"" + escaped(s) + "\"", escaped(s));
   active->output += s;
   return result(failing, EFI_SUCCESS);
 }
@@ -63,7 +57,9 @@ EFI_STATUS EFIAPI fake_reset(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN extended)
 }
 
 EFI_STATUS EFIAPI fake_set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN attribute) {
-  return result(record("SetAttribute(" + hex(attribute) + ")"), EFI_SUCCESS);
+  char text[32];
+  std::snprintf(text, sizeof text, "SetAttribute(0x%02llX)", static_cast<unsigned long long>(attribute));
+  return result(record(text), EFI_SUCCESS);
 }
 
 EFI_STATUS EFIAPI fake_clear_screen(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*) {
@@ -71,7 +67,7 @@ EFI_STATUS EFIAPI fake_clear_screen(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*) {
 }
 
 EFI_STATUS EFIAPI fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPUT_KEY* key) {
-  const bool failing = record("ReadKeyStroke");
+  const bool failing = record("ReadKeyStroke", "{read}");
   FakeFirmware& fw = *active;
   if (fw.next_key >= fw.keys.size()) return result(failing, END_OF_SCRIPT);
   const KeyStep& step = fw.keys[fw.next_key];
@@ -90,11 +86,11 @@ EFI_STATUS EFIAPI fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPU
 EFI_STATUS EFIAPI fake_wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
   const bool key_event = count >= 1 && events[0] == KEY_EVENT;
   const bool failing = record("WaitForEvent(" + std::to_string(count) + ", " + (key_event ? "WaitForKey" : "other") +
-                              ", index " + std::to_string(*index) + ")");
+                                  ", index " + std::to_string(*index) + ")",
+                              "{wait}");
   FakeFirmware& fw = *active;
   if (fw.next_key >= fw.keys.size()) return result(failing, EFI_SUCCESS);
-  const KeyStep& step = fw.keys[fw.next_key];
-  const EFI_STATUS status = result(failing, step.wait_status);
+  const EFI_STATUS status = result(failing, fw.keys[fw.next_key].wait_status);
   if (EFI_ERROR(status)) {
     ++fw.next_key;
     return status;
@@ -119,10 +115,26 @@ KeyStep waited(KeyStep step) {
   return step;
 }
 
+KeyStep with_read_status(KeyStep step, EFI_STATUS status) {
+  step.read_status = status;
+  return step;
+}
+
+KeyStep with_wait_status(KeyStep step, EFI_STATUS status) {
+  step.wait_status = status;
+  return waited(step);
+}
+
 std::vector<KeyStep> typed(const std::string& text) {
   std::vector<KeyStep> steps;
   for (char c : text) steps.push_back(key_char(static_cast<unsigned char>(c)));
   return steps;
+}
+
+std::vector<KeyStep> keys(std::initializer_list<std::vector<KeyStep>> parts) {
+  std::vector<KeyStep> all;
+  for (const std::vector<KeyStep>& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
 }
 
 FakeFirmware::FakeFirmware() {
@@ -146,9 +158,7 @@ FakeFirmware::~FakeFirmware() {
   active = nullptr;
 }
 
-void FakeFirmware::connect() {
-  firmware_context = {&system_table, system_table.BootServices, system_table.ConOut, system_table.ConIn};
-}
+void FakeFirmware::connect() { monitor_fill_context(&system_table); }
 
 std::vector<std::string> FakeFirmware::screen() const {
   std::vector<std::string> lines(1);
@@ -168,12 +178,4 @@ std::vector<std::string> FakeFirmware::screen() const {
   }
   for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
   return lines;
-}
-
-Calls printed(const std::string& text) {
-  Calls calls;
-  for (char c : text) {
-    calls.push_back("OutputString " + escaped(c == '\n' ? u"\r\n" : std::u16string(1, static_cast<unsigned char>(c))));
-  }
-  return calls;
 }

@@ -1,5 +1,5 @@
-// A fake firmware for host tests: a system table whose protocols record every call, in order, as
-// readable text, and a key source that plays a script of keystrokes.
+// A fake firmware for host tests: a system table whose protocols record every call, in order, and
+// a key source that plays a script of keystrokes.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +15,8 @@ using Calls = std::vector<std::string>;
 
 constexpr EFI_STATUS EFI_DEVICE_ERROR = 0x8000000000000007ULL;
 constexpr EFI_STATUS EFI_WARN_UNKNOWN_GLYPH = 1;
-// What ReadKeyStroke reports once the script has no keys left.
-constexpr EFI_STATUS END_OF_SCRIPT = EFI_DEVICE_ERROR;
+// What ReadKeyStroke reports once the script has no keys left: a status no test injects.
+constexpr EFI_STATUS END_OF_SCRIPT = 0x8000000000000015ULL;  // EFI_ABORTED
 
 // One scripted keystroke. A waited key is not ready at the first ReadKeyStroke but only after a
 // WaitForEvent; the statuses are what ReadKeyStroke reports when it hands the key over and what
@@ -31,7 +31,10 @@ struct KeyStep {
 KeyStep key_char(char16_t ch);
 KeyStep key_scan(UINT16 scan_code, char16_t ch = 0);
 KeyStep waited(KeyStep step);
+KeyStep with_read_status(KeyStep step, EFI_STATUS status);
+KeyStep with_wait_status(KeyStep step, EFI_STATUS status);
 std::vector<KeyStep> typed(const std::string& text);
+std::vector<KeyStep> keys(std::initializer_list<std::vector<KeyStep>> parts);
 
 class FakeFirmware {
  public:
@@ -57,20 +60,14 @@ class FakeFirmware {
   std::size_t change_after_calls = SIZE_MAX;
   std::function<void(FakeFirmware&)> change;
 
+  // Every call with its arguments, one entry a call.
   Calls calls;
+  // The same calls as one text: what was written, as written, with every other call in braces
+  // ({read}, {wait}, {ClearScreen} ...) where it happened. How the output was split into calls
+  // does not show here; `calls` has that.
+  std::string trace;
   std::u16string output;
   std::vector<KeyStep> keys;
   std::size_t next_key = 0;
   bool key_ready = false;
 };
-
-// The calls that printing an 8-bit text makes: one per character, an LF as one CR LF.
-Calls printed(const std::string& text);
-// Joins pieces of a script or of an expected call sequence.
-template <typename T>
-std::vector<T> joined(std::initializer_list<std::vector<T>> parts) {
-  std::vector<T> all;
-  for (const std::vector<T>& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-inline Calls sequence(std::initializer_list<Calls> parts) { return joined(parts); }

@@ -12,22 +12,13 @@ namespace {
 // Start-up, every word, erase with both keys, keys that change nothing, keys that are ready at
 // once and keys that must be waited for, then bye.
 std::vector<KeyStep> session_keys() {
-  std::vector<KeyStep> keys;
-  auto add = [&keys](const std::vector<KeyStep>& steps) { keys.insert(keys.end(), steps.begin(), steps.end()); };
-  for (const char* line : {"help\r", " Words\r", "pwd\n", "dev /\r", "DEV\r", ".properties\r", "boot\r", "boot Disk0\r",
-                           "hello there\r", "\r"}) {
-    add(typed(line));
-  }
-  add(typed("pwdx"));
-  keys.push_back(key_char(u'\b'));
-  keys.push_back(key_scan(0x02));  // cursor down
-  keys.push_back(key_char(u'\t'));
-  add(typed("yz"));
-  keys.push_back(key_scan(SCAN_DELETE));
-  keys.push_back(key_scan(SCAN_DELETE));
-  keys.push_back(waited(key_char(u'\r')));
-  for (KeyStep step : typed("bye\r")) keys.push_back(waited(step));
-  return keys;
+  std::vector<KeyStep> script =
+      keys({typed("help\r Words\rpwd\ndev /\rDEV\r.properties\rboot\rboot Disk0\rhello there\r\rpwdx"),
+            {key_char(u'\b'), key_scan(0x02) /* cursor down */, key_char(u'\t')},
+            typed("yz"),
+            {key_scan(SCAN_DELETE), key_scan(SCAN_DELETE), waited(key_char(u'\r'))}});
+  for (KeyStep step : typed("bye\r")) script.push_back(waited(step));
+  return script;
 }
 
 struct Session {

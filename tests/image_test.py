@@ -1,87 +1,100 @@
-"""The built image's own headers: the form firmware loads, and nothing it does not need."""
+"""The built images, read with pefile: the form firmware loads and nothing it does not need, within
+their size and stack budgets, however the environment's compiler flags are set."""
 import os
 import re
-import struct
 import subprocess
-import sys
 
+import pefile
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "scripts"))
-from peinfo import IMAGE_FILE_RELOCS_STRIPPED, read_pe  # noqa: E402
-from image_variant import link_variant  # noqa: E402
-from stack_depth import deepest_stack  # noqa: E402
+from tarnwick import ROOT, build_facts
+from tarnwick.images import floor, link_variant
+from tarnwick.platforms import IMAGES
+from tarnwick.sign import ovmf_test_key, sign, signed_name
+from tarnwick.stack import deepest_stack
 
-ROOT = os.path.join(os.path.dirname(__file__), "..")
-BUILD = os.environ.get("TARNWICK_BUILD", os.path.join(ROOT, "build"))
-IMAGE_BUDGET = 3072
+FACTS = build_facts()
 STACK_BUDGET = 512
-CONTEXT_BYTES = 32
+IMAGE_BASE = 0x100000
+CONTEXT_POINTERS = 4  # the firmware context: system table, boot services, ConOut, ConIn
+ABSENT_DIRECTORIES = ["EXPORT", "IMPORT", "EXCEPTION", "SECURITY", "DEBUG", "TLS", "DELAY_IMPORT"]
 
 
 def entry_rva(map_path):
     with open(map_path) as f:
-        match = re.search(r"^\s*\S+\s+monitor_entry\s+([0-9a-f]{16})", f.read(), re.M)
+        match = re.search(r"^\s*\S+\s+monitor_entry\s+([0-9a-f]+)", f.read(), re.M)
     assert match, "monitor_entry is not in the link map"
-    return int(match.group(1), 16) - 0x100000
+    return int(match.group(1), 16) - IMAGE_BASE
 
 
-def image_faults(image_path, map_path, budget=IMAGE_BUDGET):
+def image_faults(arch, path, map_path, budget=None):
     """Everything about the image that firmware would not load as it should, or that does not belong."""
-    image = read_pe(image_path)
+    row = IMAGES[arch]
+    pe = pefile.PE(path)
+    header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+    word = 8 if row["pe_format"] == "PE32+" else 4
+    directories = {d.name[len("IMAGE_DIRECTORY_ENTRY_"):]: d for d in optional.DATA_DIRECTORY}
     faults = []
 
     def expect(condition, fault):
         if not condition:
             faults.append(fault)
 
-    expect(image.machine == 0x8664, f"machine {image.machine:#x} is not AMD64")
-    expect(image.subsystem == 10, f"subsystem {image.subsystem} is not an EFI application")
-    expect(image.entry == entry_rva(map_path), f"entry {image.entry:#x} is not monitor_entry")
-    expect(image.image_base == 0x100000, f"base {image.image_base:#x}")
-    expect(image.section_alignment == 0x1000, f"section alignment {image.section_alignment:#x}")
-    expect(image.file_alignment == 0x200, f"file alignment {image.file_alignment:#x}")
-    expect(not image.characteristics & IMAGE_FILE_RELOCS_STRIPPED, "claims relocations were stripped")
-    for name in ("export", "import", "basereloc", "exception", "debug", "tls", "delay_import", "security"):
-        expect(image.directories.get(name, (0, 0)) == (0, 0), f"has a {name} directory")
-    for section in image.sections:
-        expect(not (section.writable and section.executable), f"{section.name} is writable and executable")
-        expect(not section.name.startswith((".pdata", ".xdata", ".debug", ".reloc")), f"has {section.name}")
-    writable = [s for s in image.sections if s.writable]
-    size = sum(s.virtual_size for s in writable)
-    expect(size == CONTEXT_BYTES, f"writable data is {size} bytes, not the {CONTEXT_BYTES} of the firmware context")
-    expect(all(not any(s.data) for s in writable), "writable data is not zero-filled")
-    expect(budget is None or image.size <= budget, f"{image.size} bytes is over the budget of {budget}")
+    expect(header.Machine == int(row["pe_machine"], 16), f"machine {header.Machine:#x}")
+    expect(optional.Magic == (0x20B if word == 8 else 0x10B), f"optional header magic {optional.Magic:#x}")
+    expect(optional.Subsystem == 10, f"subsystem {optional.Subsystem} is not an EFI application")
+    expect(optional.AddressOfEntryPoint == entry_rva(map_path), "the entry point is not monitor_entry")
+    expect(optional.ImageBase == IMAGE_BASE, f"base {optional.ImageBase:#x}")
+    expect((optional.SectionAlignment, optional.FileAlignment) == (0x1000, 0x200), "alignments")
+    expect(not header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"],
+           "claims relocations were stripped")
+    for name in ABSENT_DIRECTORIES + ([] if row["base_relocations"] else ["BASERELOC"]):
+        expect(directories[name].Size == 0, f"has a {name.lower()} directory")
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode()
+        expect(not (section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE), f"{name} is writable and executable")
+        expect(not name.startswith((".pdata", ".xdata", ".debug")), f"has {name}")
+    writable = [s for s in pe.sections if s.IMAGE_SCN_MEM_WRITE]
+    size = sum(s.Misc_VirtualSize for s in writable)
+    expect(size == CONTEXT_POINTERS * word, f"writable data is {size} bytes, not the firmware context's")
+    expect(not any(any(s.get_data()) for s in writable), "writable data is not zero-filled")
+    expect(budget is None or len(pe.__data__) <= budget, f"{len(pe.__data__)} bytes is over the budget of {budget}")
     return faults
 
 
-def test_image_has_the_form_firmware_loads():
-    assert image_faults(os.path.join(BUILD, "tarnwick.efi"), os.path.join(BUILD, "tarnwick.map")) == []
+@pytest.mark.parametrize("arch", IMAGES)
+def test_image_has_the_form_firmware_loads(arch):
+    image = FACTS["images"][arch]
+    assert image_faults(arch, image["image"], image["map"], IMAGES[arch]["budget_bytes"]) == []
+    pe = pefile.PE(image["image"])
+    print(f"{arch}: {len(pe.__data__)} bytes, the smallest for its content {floor(pe)}")
 
 
-def test_deepest_stack_stays_within_budget():
-    used, chain = deepest_stack(BUILD)
+@pytest.mark.parametrize("arch", IMAGES)
+def test_deepest_stack_stays_within_budget(arch):
+    used, chain = deepest_stack(arch, FACTS)
     assert used <= STACK_BUDGET, f"{used} bytes along {' > '.join(chain)}"
 
 
-def test_signing_adds_a_certificate_table_and_changes_nothing_else(tmp_path):
-    unsigned, signed = os.path.join(BUILD, "tarnwick.efi"), tmp_path / "signed.efi"
-    subprocess.run([os.path.join(ROOT, "scripts", "sign.sh"), unsigned, str(signed)], check=True)
-    with open(unsigned, "rb") as f:
-        before = f.read()
-    after = signed.read_bytes()
+@pytest.mark.parametrize("arch", IMAGES)
+def test_signing_adds_a_certificate_table_and_changes_nothing_else(arch, tmp_path):
+    image = FACTS["images"][arch]
+    signed = signed_name(str(tmp_path / os.path.basename(image["image"])))
+    sign(image["image"], signed, *ovmf_test_key(str(tmp_path)))
+    before, after = pefile.PE(image["image"]), pefile.PE(signed)
     # Only the header checksum and the security directory entry differ; the table comes after.
-    optional_header = struct.unpack_from("<I", before, 0x3C)[0] + 24
-    changed = {n for n in range(len(before)) if before[n] != after[n]}
-    assert changed <= set(range(optional_header + 64, optional_header + 68)) | \
-        set(range(optional_header + 112 + 8 * 4, optional_header + 112 + 8 * 5))
-    rva, size = read_pe(signed).directories["security"]
-    assert rva == len(before) and size == len(after) - len(before)
-    faults = image_faults(signed, os.path.join(BUILD, "tarnwick.map"), budget=None)
-    assert faults == ["has a security directory"]
+    optional = before.OPTIONAL_HEADER.get_file_offset()
+    security = before.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    allowed = set(range(optional + 64, optional + 68)) | set(range(security.get_file_offset(),
+                                                                   security.get_file_offset() + 8))
+    old, new = before.__data__, after.__data__
+    assert {n for n in range(len(old)) if old[n] != new[n]} <= allowed
+    table = after.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    assert (table.VirtualAddress, table.Size) == (len(old), len(new) - len(old))
+    assert image_faults(arch, signed, image["map"]) == ["has a security directory"]
 
 
-# Changes that must not land unnoticed: each is built into a variant of the image and checked.
+# Changes that must not land unnoticed: each is built into a variant of the x64 image and checked.
 VARIANTS = {
     "pointer table": ("const char* const NAMES[] = {\"a\", \"b\"};\n"
                       "extern \"C\" const char* fault_name(int i) { return NAMES[i]; }", "has a basereloc directory"),
@@ -97,9 +110,24 @@ VARIANTS = {
 def test_check_catches(variant, tmp_path):
     source, fault = VARIANTS[variant]
     image, link_map = tmp_path / "variant.efi", tmp_path / "variant.map"
-    link = link_variant(BUILD, source, str(tmp_path), str(image), link_map=str(link_map))
+    link = link_variant("x64", source, str(tmp_path), str(image), link_map=str(link_map))
     if link.returncode != 0:
         assert fault in link.stderr
         return
-    faults = image_faults(image, link_map)
+    faults = image_faults("x64", str(image), str(link_map))
     assert any(fault in f for f in faults), faults
+
+
+HARDENING = "-g -O2 -fcf-protection -fstack-clash-protection -fstack-protector-strong"
+
+
+def test_distribution_compiler_flags_do_not_reach_the_images(tmp_path):
+    """A package build exports its distribution's flags; the images must come out bit for bit the same."""
+    env = dict(os.environ, CFLAGS=HARDENING, CXXFLAGS=HARDENING, LDFLAGS="-Wl,-z,relro -Wl,-z,now")
+    for step in (["cmake", "-S", ROOT, "-B", str(tmp_path), "-G", "Ninja", "-DTARNWICK_TESTS=ON",
+                  "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+                 ["cmake", "--build", str(tmp_path), "--target", "images"]):
+        subprocess.run(step, env=env, check=True, stdout=subprocess.DEVNULL)
+    for arch, image in FACTS["images"].items():
+        with open(image["image"], "rb") as plain, open(tmp_path / os.path.basename(image["image"]), "rb") as flagged:
+            assert flagged.read() == plain.read(), f"the {arch} image differs"

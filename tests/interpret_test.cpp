@@ -1,11 +1,10 @@
-// The word interpreter: every line gets exactly one row's answer, one OutputString per character.
+// The word interpreter: every line gets exactly one row's answer.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "answers.h"
 #include "fake_firmware.h"
-#include "monitor/monitor.h"
+#include "model.h"
 
 namespace {
 
@@ -15,64 +14,77 @@ struct WordCase {
   MonitorVerdict verdict;
 };
 
-void PrintTo(const WordCase& c, std::ostream* os) { *os << '"' << c.line << '"'; }
-
-class WordTableTest : public testing::TestWithParam<WordCase> {};
-
-TEST_P(WordTableTest, AnswersAndVerdict) {
-  FakeFirmware fw;
+// Prints the answer to `line` through a fresh fake; returns the verdict.
+MonitorVerdict interpret(const std::string& line, FakeFirmware& fw) {
   fw.connect();
-  char line[LINE_CAPACITY] = {};
-  std::strncpy(line, GetParam().line.c_str(), sizeof line - 1);
-  EXPECT_EQ(monitor_interpret(line), GetParam().verdict);
-  EXPECT_EQ(fw.calls, printed(GetParam().answer));
+  char buffer[LINE_CAPACITY] = {};
+  std::strncpy(buffer, line.c_str(), sizeof buffer - 1);
+  return monitor_interpret(buffer);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Interpreter, WordTableTest,
-    testing::Values(
-        WordCase{"bye", "", MONITOR_LEAVE}, WordCase{"EXIT", "", MONITOR_LEAVE}, WordCase{" Quit ", "", MONITOR_LEAVE},
-        WordCase{"quit now", "unknown word: quit now\n", MONITOR_CONTINUE},
-        WordCase{"help", HELP_ANSWER, MONITOR_CONTINUE}, WordCase{"HELP", HELP_ANSWER, MONITOR_CONTINUE},
-        WordCase{"  Help  ", HELP_ANSWER, MONITOR_CONTINUE}, WordCase{"\thelp\r\n", HELP_ANSWER, MONITOR_CONTINUE},
-        WordCase{"hel", "unknown word: hel\n", MONITOR_CONTINUE},
-        WordCase{"helpp", "unknown word: helpp\n", MONITOR_CONTINUE}, WordCase{"Words", WORDS_ANSWER, MONITOR_CONTINUE},
-        WordCase{"pwd", "/\n", MONITOR_CONTINUE}, WordCase{"DEV /", "/\n", MONITOR_CONTINUE},
-        WordCase{"dev", "/\n", MONITOR_CONTINUE}, WordCase{"dev  /", "unknown word: dev  /\n", MONITOR_CONTINUE},
-        WordCase{".PROPERTIES", PROPERTIES_ANSWER, MONITOR_CONTINUE},
-        WordCase{"boot", NO_BOOT_ANSWER, MONITOR_CONTINUE}, WordCase{"boot   ", NO_BOOT_ANSWER, MONITOR_CONTINUE},
-        WordCase{"BOOT Disk0", "Boot path not available: Disk0\n", MONITOR_CONTINUE},
-        WordCase{"boot   cdrom", "Boot path not available:   cdrom\n", MONITOR_CONTINUE},
-        WordCase{"bootx", "unknown word: bootx\n", MONITOR_CONTINUE},
-        WordCase{"boots", "unknown word: boots\n", MONITOR_CONTINUE},
-        WordCase{"  Hello World ", "unknown word: Hello World\n", MONITOR_CONTINUE},
-        WordCase{"caf\xC9", "unknown word: caf\xC9\n", MONITOR_CONTINUE}, WordCase{"     ", "", MONITOR_CONTINUE},
-        WordCase{"", "", MONITOR_CONTINUE}));
-
-// Descriptions start in the fifteenth column, property values in the twenty-fifth.
-TEST(Interpreter, ListsAreAlignedInColumns) {
-  struct List {
-    std::string text;
-    std::size_t column;
-    std::size_t lines;
+TEST(Interpreter, AnswersAndVerdict) {
+  const WordCase cases[] = {
+      {"bye", "", MONITOR_LEAVE},
+      {"EXIT", "", MONITOR_LEAVE},
+      {" Quit ", "", MONITOR_LEAVE},
+      {"quit now", "unknown word: quit now\n", MONITOR_CONTINUE},
+      {"help", HELP_ANSWER, MONITOR_CONTINUE},
+      {"HELP", HELP_ANSWER, MONITOR_CONTINUE},
+      {"  Help  ", HELP_ANSWER, MONITOR_CONTINUE},
+      {"\thelp\r\n", HELP_ANSWER, MONITOR_CONTINUE},
+      {"hel", "unknown word: hel\n", MONITOR_CONTINUE},
+      {"helpp", "unknown word: helpp\n", MONITOR_CONTINUE},
+      {"Words", WORDS_ANSWER, MONITOR_CONTINUE},
+      {"pwd", "/\n", MONITOR_CONTINUE},
+      {"DEV /", "/\n", MONITOR_CONTINUE},
+      {"dev", "/\n", MONITOR_CONTINUE},
+      {"dev  /", "unknown word: dev  /\n", MONITOR_CONTINUE},
+      {".PROPERTIES", PROPERTIES_ANSWER, MONITOR_CONTINUE},
+      {"boot", NO_BOOT_ANSWER, MONITOR_CONTINUE},
+      {"boot   ", NO_BOOT_ANSWER, MONITOR_CONTINUE},
+      {"BOOT Disk0", "Boot path not available: Disk0\n", MONITOR_CONTINUE},
+      {"boot   cdrom", "Boot path not available:   cdrom\n", MONITOR_CONTINUE},
+      {"bootx", "unknown word: bootx\n", MONITOR_CONTINUE},
+      {"boots", "unknown word: boots\n", MONITOR_CONTINUE},
+      {"  Hello World ", "unknown word: Hello World\n", MONITOR_CONTINUE},
+      {"caf\xC9", "unknown word: caf\\u00C9\n", MONITOR_CONTINUE},
+      {"     ", "", MONITOR_CONTINUE},
+      {"", "", MONITOR_CONTINUE},
   };
-  for (const List& list : {List{HELP_ANSWER, 15, 7}, List{PROPERTIES_ANSWER, 25, 3}}) {
-    std::size_t start = 0, count = 0;
-    for (std::size_t end; (end = list.text.find('\n', start)) != std::string::npos; start = end + 1, ++count) {
-      const std::string row = list.text.substr(start, end - start);
-      EXPECT_EQ(row[list.column - 2], ' ') << row;
-      EXPECT_NE(row[list.column - 1], ' ') << row;
-    }
-    EXPECT_EQ(count, list.lines);
+  for (const WordCase& c : cases) {
+    FakeFirmware fw;
+    EXPECT_EQ(interpret(c.line, fw), c.verdict) << '"' << c.line << '"';
+    EXPECT_EQ(fw.trace, shown(c.answer)) << '"' << c.line << '"';
   }
 }
 
-struct TrimCase {
-  std::string text;
-  std::string trimmed;
-};
+// Descriptions start in the fifteenth column, property values in the twenty-fifth, on the screen
+// the product draws.
+TEST(Interpreter, ListsAreAlignedInColumns) {
+  struct List {
+    const char* word;
+    std::size_t column;
+    std::size_t lines;
+  };
+  for (const List& list : {List{"help", 15, 7}, List{".properties", 25, 3}}) {
+    FakeFirmware fw;
+    interpret(list.word, fw);
+    std::vector<std::string> rows = fw.screen();
+    rows.pop_back();  // the empty line after the last line end
+    EXPECT_EQ(rows.size(), list.lines) << list.word;
+    for (const std::string& row : rows) {
+      ASSERT_GE(row.size(), list.column) << row;
+      EXPECT_EQ(row[list.column - 2], ' ') << row;
+      EXPECT_NE(row[list.column - 1], ' ') << row;
+    }
+  }
+}
 
 TEST(TextHelpers, TrimCutsSpaceTabCrLfButNothingElse) {
+  struct TrimCase {
+    std::string text;
+    std::string trimmed;
+  };
   for (const TrimCase& c :
        {TrimCase{"  a b \t\r\n", "a b"}, TrimCase{"", ""}, TrimCase{" \t ", ""}, TrimCase{"\vhelp\f", "\vhelp\f"}}) {
     char text[32] = {};

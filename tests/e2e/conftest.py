@@ -1,34 +1,6 @@
-import os
-
 import pytest
 
-from console import BUILD, BOOT_SECONDS, Console
-
-
-def boot_to_prompt(target, **options):
-    console = Console(target, **options)
-    try:
-        console.wait_for_prompt(timeout=BOOT_SECONDS)
-    except BaseException:
-        console.close()
-        raise
-    return console
-
-
-@pytest.fixture(scope="module")
-def folder_console():
-    """One boot of the image from an EFI system partition folder, shared by a module's checks."""
-    console = boot_to_prompt(os.path.join(BUILD, "esp"))
-    yield console
-    console.close()
-
-
-@pytest.fixture(scope="module")
-def disk_console():
-    """One boot of the GPT disk image, shared by a module's checks."""
-    console = boot_to_prompt(os.path.join(BUILD, "tarnwick.img"))
-    yield console
-    console.close()
+from tarnwick.console import Console
 
 
 @pytest.hookimpl(hookwrapper=True)

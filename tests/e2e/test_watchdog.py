@@ -7,18 +7,21 @@ import time
 
 import pytest
 
-from console import BUILD, BOOT_SECONDS, Console
-from image_variant import link_variant
+from tarnwick import BUILD
+from tarnwick.console import boot_to_prompt
+from tarnwick.images import link_variant
+from tarnwick.platforms import IMAGES, MACHINES
 
+MACHINE = MACHINES["x64/edk2"]
 WATCHDOG_SECONDS = 300
 FAST_CLOCK = ["-icount", "shift=4,sleep=off", "-rtc", "base=utc,clock=vm", "-no-reboot"]
 
 # Starts the dialogue as the entry point does, but leaves the firmware's watchdog armed.
 ARMED_ENTRY = """
-#include "firmware/efi.h"
+#include "firmware/entry.h"
 #include "monitor/monitor.h"
 extern "C" EFI_STATUS EFIAPI armed_entry(EFI_HANDLE, EFI_SYSTEM_TABLE* table) {
-  firmware_context = {table, table->BootServices, table->ConOut, table->ConIn};
+  monitor_fill_context(table);
   return monitor_run();
 }
 """
@@ -43,23 +46,13 @@ def idle(console, firmware_time, wall_limit=120):
     raise AssertionError(f"the firmware clock did not reach {firmware_time} s within {wall_limit} s")
 
 
-def build_armed_folder(tmp_path):
-    efi = tmp_path / "EFI" / "BOOT" / "BOOTX64.EFI"
-    efi.parent.mkdir(parents=True)
-    link = link_variant(BUILD, ARMED_ENTRY, str(tmp_path), str(efi), entry="armed_entry")
-    assert link.returncode == 0, link.stderr
-    return tmp_path
-
-
 @pytest.fixture
-def console_on(request):
+def console_on():
     consoles = []
 
     def boot(folder):
-        console = Console(str(folder), extra=FAST_CLOCK)
-        consoles.append(console)
-        console.wait_for_prompt(timeout=BOOT_SECONDS)
-        return console
+        consoles.append(boot_to_prompt(MACHINE, [str(folder)], extra=FAST_CLOCK))
+        return consoles[-1]
 
     yield boot
     for console in consoles:
@@ -68,8 +61,11 @@ def console_on(request):
 
 def test_with_the_watchdog_left_armed_the_firmware_resets_the_idle_machine(console_on, tmp_path):
     """Shows that this setup really outlasts the watchdog."""
-    console = console_on(build_armed_folder(tmp_path))
-    assert idle(console, 2 * WATCHDOG_SECONDS) is None, "the machine was not reset by the watchdog"
+    efi = tmp_path / "EFI" / "BOOT" / IMAGES[MACHINE["arch"]]["boot_file"]
+    efi.parent.mkdir(parents=True)
+    link = link_variant(MACHINE["arch"], ARMED_ENTRY, str(tmp_path), str(efi), entry="armed_entry")
+    assert link.returncode == 0, link.stderr
+    assert idle(console_on(tmp_path), 2 * WATCHDOG_SECONDS) is None, "the machine was not reset by the watchdog"
 
 
 def test_the_monitor_answers_after_more_than_five_idle_minutes(console_on):
@@ -78,5 +74,4 @@ def test_the_monitor_answers_after_more_than_five_idle_minutes(console_on):
     assert passed is not None, "the machine went down while the monitor waited"
     print(f"idle for {passed} firmware seconds")
     console.enter("pwd")
-    y = console.screen.cursor.y
-    assert console.lines()[y - 2:y + 1] == ["0 > pwd", "/", "0 >"]
+    assert console.rows_above_cursor(2) == ["0 > pwd", "/", "0 >"]

@@ -1,14 +1,15 @@
-"""OVMF's UEFI Shell, started when the disk holds no default loader, driven at its prompt."""
+"""The UEFI Shell of an EDK2 machine, started when the disk holds no default loader, driven at its
+prompt."""
 import re
 
-from console import BOOT_SECONDS, Console
+from .console import BOOT_SECONDS, Console
 
 SHELL_PROMPT = "FS0:\\> "
 
 
 class Shell:
-    def __init__(self, folder, **options):
-        self.console = Console(folder, **options)
+    def __init__(self, machine, folder):
+        self.console = Console(machine, [folder])
         try:
             # Any key skips the five-second wait for a startup script.
             self.console.wait_for_text("Press ESC in", timeout=BOOT_SECONDS)
@@ -32,10 +33,15 @@ class Shell:
         self.console.type(command.encode() + b"\r")
         self.wait_for_shell_prompt(mark, timeout)
 
+    def launch(self):
+        """Starts tarnwick.efi from the Shell's folder and waits for its first prompt."""
+        mark = len(self.console.transcript)
+        self.console.type(b"tarnwick.efi\r")
+        self.console.wait_for_prompt(start=mark)
+
     def last_error(self):
         """The status of the last command, as the Shell shows it: without the error bit."""
         self.run("echo %lasterror%")
-        y = self.console.screen.cursor.y
-        value = self.console.lines()[y - 1]
+        value = self.console.rows_above_cursor(1)[0]
         assert re.fullmatch(r"0x[0-9A-Fa-f]+", value), value
         return int(value, 16)

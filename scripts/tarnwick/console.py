@@ -1,19 +1,16 @@
-"""A person at the serial console of a QEMU+OVMF machine: types bytes as a terminal sends them and
-reads the screen that a VT100 terminal draws from what the firmware writes."""
+"""A person at the serial console of a QEMU machine: types bytes as a terminal sends them and reads
+the screen that a VT100 terminal draws from what the firmware writes."""
 import json
 import os
 import socket
-import sys
 import tempfile
 import time
 
 import pexpect
 import pyte
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
-import boot  # noqa: E402
+from . import qemu
 
-BUILD = os.environ.get("TARNWICK_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
 
@@ -23,13 +20,15 @@ class ConsoleTimeout(AssertionError):
 
 
 class Console:
-    def __init__(self, target, extra=(), code=boot.OVMF_CODE, vars_template=boot.OVMF_VARS):
+    def __init__(self, machine, targets, extra=()):
+        self.machine = machine
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
-        vars_path = boot.private_vars(self.directory.name, vars_template)
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
         extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
-        command = boot.qemu_command(target, vars_path, code=code, extra=extra, raw_console=True)
+        vars_path = qemu.private_vars(machine, self.directory.name)
+        command = qemu.command(machine, targets, vars_path, extra=extra, raw_console=True)
+        self.started = time.monotonic()
         self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
         self.screen = pyte.Screen(COLUMNS, ROWS)
         self.stream = pyte.ByteStream(self.screen)
@@ -94,6 +93,11 @@ class Console:
     def cursor_line(self):
         return self.screen.display[self.screen.cursor.y][: self.screen.cursor.x]
 
+    def rows_above_cursor(self, count):
+        """The `count` rows above the cursor's and the cursor's own."""
+        y = self.screen.cursor.y
+        return self.lines()[y - count:y + 1]
+
     def dump(self):
         return f"screen (cursor at row {self.screen.cursor.y}, column {self.screen.cursor.x}):\n" + "\n".join(
             f"{n:2}|{line}" for n, line in enumerate(self.lines())
@@ -131,5 +135,20 @@ class Console:
         self.type(line.encode() + b"\r")
         self.wait_for_prompt(start=mark)
 
-    def rows_after(self, marker_row, count):
-        return self.lines()[marker_row + 1 : marker_row + 1 + count]
+    def wait_for_firmware(self, start, timeout=30):
+        """Waits until the firmware shows that it has its console back after the monitor returned,
+        and returns what was written from `start` on."""
+        self.wait_for_transcript(self.machine["returned"].encode(), timeout=timeout, start=start)
+        return bytes(self.transcript[start:])
+
+
+def boot_to_prompt(machine, targets, extra=()):
+    """A console of a machine booted from `targets`, at the monitor's first prompt."""
+    console = Console(machine, targets, extra)
+    try:
+        console.wait_for_prompt(timeout=BOOT_SECONDS)
+        console.prompt_seconds = time.monotonic() - console.started
+    except BaseException:
+        console.close()
+        raise
+    return console

@@ -1,8 +1,8 @@
-#!/usr/bin/python3
-"""Measures the image, its stack, its firmware calls and its console latency beside the UEFI Shell,
-prints one table and writes it to BUILD/bench.txt.
+"""Measures the images, their stack, the firmware calls behind each answer and keystroke, the boot
+of every machine of the platform table and the console latency beside the UEFI Shell; prints one
+table and writes it to BUILD/bench.txt.
 
-    bench.py BUILD_FOLDER
+    python3 -m tarnwick.bench
 """
 import os
 import platform
@@ -10,46 +10,59 @@ import re
 import shutil
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-sys.path[:0] = [os.path.join(ROOT, "scripts"), os.path.join(ROOT, "tests", "e2e")]
-from peinfo import read_pe  # noqa: E402
-from stack_depth import deepest_stack  # noqa: E402
+import pefile
+
+from . import BUILD, build_facts
+from .console import boot_to_prompt
+from .images import floor
+from .platforms import IMAGES, MACHINES
+from .shell import Shell
+from .stack import deepest_stack
 
 ECHO_KEYS = 60
 # Letters that never occur in the escape sequences the firmware writes, so an echo is unmistakable.
 KEYS = b"abcdefgnopqrstuvwxyz"
 
 
-def round_up(n, alignment):
-    return -(-n // alignment) * alignment
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode()
 
 
-def image_rows(build):
-    image = read_pe(os.path.join(build, "tarnwick.efi"))
-    smallest = round_up(image.size_of_headers, image.file_alignment) + sum(
-        round_up(s.virtual_size, image.file_alignment) for s in image.sections if s.raw_size)
-    rows = [("image size", f"{image.size} bytes (smallest for this content: {smallest})")]
-    for s in image.sections:
-        rows.append((f"  section {s.name}", f"virtual {s.virtual_size} bytes, raw {s.raw_size} bytes"))
+def image_rows(facts):
+    rows = []
+    for arch, image in facts["images"].items():
+        pe = pefile.PE(image["image"])
+        used, chain = deepest_stack(arch, facts)
+        rows += [(f"{os.path.basename(image['image'])} ({arch})",
+                  f"{len(pe.__data__)} bytes, the smallest for its content {floor(pe)}; budget "
+                  f"{IMAGES[arch]['budget_bytes']}"),
+                 ("  sections", ", ".join(f"{section_name(s)} {s.Misc_VirtualSize}/{s.SizeOfRawData}"
+                                          for s in pe.sections) + " bytes virtual/raw"),
+                 ("  deepest stack", f"{used} bytes: {' > '.join(chain)}")]
     return rows
 
 
-def stack_rows(build):
-    used, chain = deepest_stack(build)
-    return [("deepest stack", f"{used} bytes: {' > '.join(chain)}")]
-
-
-def call_rows(build):
-    output = subprocess.run([os.path.join(build, "tarnwick_call_counts")], capture_output=True, text=True,
+def call_rows():
+    output = subprocess.run([os.path.join(BUILD, "tarnwick_call_counts")], capture_output=True, text=True,
                             check=True).stdout
     rows = []
     for line in output.splitlines():
         what, calls, characters, key_calls = line.split("\t")
         rows.append((what, f"{calls} OutputString calls, {characters} characters, {key_calls} key-input calls"))
+    return rows
+
+
+def boot_rows():
+    rows = []
+    for name, machine in MACHINES.items():
+        if machine.get("secure_boot"):
+            continue
+        console = boot_to_prompt(machine, [os.path.join(BUILD, "tarnwick.img")])
+        console.close()
+        rows.append((f"{name} ({machine['name']})", f"{console.prompt_seconds:.1f} s"))
     return rows
 
 
@@ -83,18 +96,15 @@ def timed(console, data, condition, what):
     return time.perf_counter() - started
 
 
-def console_rows(build):
-    from shell import Shell
-
+def console_rows(facts):
     with tempfile.TemporaryDirectory() as folder:
-        shutil.copy(os.path.join(build, "tarnwick.efi"), os.path.join(folder, "tarnwick.efi"))
-        shell = Shell(folder)
+        shutil.copy(facts["images"]["x64"]["image"], os.path.join(folder, "tarnwick.efi"))
+        shell = Shell(MACHINES["x64/edk2"], folder)
         try:
             console = shell.console
             shell_echo = echo_latencies(console)
             console.type(b"\x08" * ECHO_KEYS)
             console.wait_until(lambda: console.cursor_line() == "FS0:\\> ", 10, "the cleared Shell line")
-
             mark = len(console.transcript)
             launch = timed(console, b"tarnwick.efi\r",
                            lambda: b"0 > " in console.transcript[mark:] and console.cursor_line() == "0 > ",
@@ -128,31 +138,32 @@ def console_rows(build):
     ]
 
 
-def machine():
+def machine_line():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.machine())
     qemu = subprocess.run(["qemu-system-x86_64", "--version"], capture_output=True, text=True).stdout.split("\n")[0]
-    return f"{cpu}, {os.cpu_count()} cores; {qemu}, TCG without KVM; OVMF from Debian's ovmf package"
+    return f"{cpu}, {os.cpu_count()} cores; {qemu}, TCG without KVM; firmware from Debian's packages"
 
 
-def main(build):
+def main():
+    facts = build_facts()
     sections = [
-        ("Image", image_rows(build)),
-        ("Stack", stack_rows(build)),
-        ("Firmware calls (host fake)", call_rows(build)),
-        ("Console under QEMU+OVMF, one boot started in the UEFI Shell", console_rows(build)),
+        ("Images", image_rows(facts)),
+        ("Firmware calls (host fake)", call_rows()),
+        ("From QEMU's start to the first prompt, booted from the disk image", boot_rows()),
+        ("Console under QEMU+OVMF (x64), one boot started in the UEFI Shell", console_rows(facts)),
     ]
     width = max(len(what) for _, rows in sections for what, _ in rows)
-    lines = [f"Tarnwick benchmark, {time.strftime('%Y-%m-%d')}", f"Machine: {machine()}", ""]
+    lines = [f"Tarnwick benchmark, {time.strftime('%Y-%m-%d')}", f"Machine: {machine_line()}", ""]
     for title, rows in sections:
         lines.append(title)
         lines += [f"  {what.ljust(width)}  {value}" for what, value in rows]
         lines.append("")
     table = "\n".join(lines)
     print(table)
-    with open(os.path.join(build, "bench.txt"), "w") as f:
+    with open(os.path.join(BUILD, "bench.txt"), "w") as f:
         f.write(table)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main()

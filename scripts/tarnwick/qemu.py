@@ -1,0 +1,69 @@
+"""QEMU command lines for the machines of the platform table, and `make run`:
+
+    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] TARGET [TARGET ...]
+
+boots the machine with the serial console on this terminal (leave QEMU with Ctrl-A, then X). A
+target is an EFI system partition folder or a disk image; the firmware tries them in order. QEMU
+gets every target read-only: writes go to a throwaway overlay, never to the folder or the image.
+Firmware code is read-only too, and each boot has a private copy of the variable store."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from .platforms import IMAGES, machine
+
+
+def disk_options(machine_row, targets):
+    options = []
+    for n, target in enumerate(targets):
+        source = f"fat:{target}" if os.path.isdir(target) else target
+        device = f"{machine_row['disk']},drive=disk{n},bootindex={n + 1}"
+        if machine_row["disk"] == "ide-hd":
+            device += f",bus=ide.{n}"
+        options += ["-drive", f"if=none,id=disk{n},format=raw,snapshot=on,file={source}", "-device", device]
+    return options
+
+
+def private_vars(machine_row, folder):
+    """A copy of the machine's variable store template in `folder`, or None for firmware without one."""
+    if "vars" not in machine_row:
+        return None
+    path = os.path.join(folder, "vars.fd")
+    shutil.copyfile(machine_row["vars"], path)
+    return path
+
+
+def command(machine_row, targets, vars_path, extra=(), raw_console=False):
+    """The serial console is on this terminal, shared with QEMU's monitor (reached by Ctrl-A). A raw
+    console hands every byte to the machine, Ctrl-A and Ctrl-C included, as a test needs."""
+    console = "stdio,id=console,signal=off" if raw_console else "stdio,id=console,mux=on,signal=off"
+    firmware = []
+    if "code" in machine_row:
+        firmware += ["-drive", f"if=pflash,format=raw,readonly=on,file={machine_row['code']}",
+                     "-drive", f"if=pflash,format=raw,file={vars_path}"]
+    for option in ("bios", "kernel"):
+        if option in machine_row:
+            firmware += [f"-{option}", machine_row[option]]
+    return [
+        IMAGES[machine_row["arch"]]["qemu"], "-nodefaults", *machine_row["qemu"],
+        "-nographic", "-chardev", console, "-serial", "chardev:console",
+        *([] if raw_console else ["-mon", "chardev=console"]), "-nic", "none",
+        *firmware, *disk_options(machine_row, targets), *extra,
+    ]
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--machine", default="x64/edk2")
+    parser.add_argument("targets", nargs="+")
+    args = parser.parse_args(argv)
+    row = machine(args.machine)
+    with tempfile.TemporaryDirectory(prefix="tarnwick-") as folder:
+        return subprocess.call(command(row, args.targets, private_vars(row, folder)))
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
