@@ -50,7 +50,7 @@ run:
 test:
 	@$(INSTALL) $(TEST_PACKAGES) --machines all
 	@$(everything) && $(disk)
-	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 || status=$$?; } && \
+	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 --parallel 2 || status=$$?; } && \
 	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; exit $$status
 
 fuzz:

@@ -1,16 +1,23 @@
 // The UEFI types, members, status values and key codes Tarnwick uses, laid out as UEFI 2.x defines
-// them for x64, and the one record of firmware pointers the image keeps. Members the system never
-// touches are kept as opaque pointers so that the tables keep their real layout.
+// them for each architecture, and the one record of firmware pointers the image keeps. Members the
+// system never touches are kept as opaque pointers so that the tables keep their real layout.
+// Everything that differs between architectures is in this file.
 #pragma once
 
+// x64 firmware calls with the Microsoft convention; on IA32, AArch64 and RISC-V the platform's C
+// convention is the UEFI one.
+#if defined(__x86_64__)
 #define EFIAPI __attribute__((ms_abi))
+#else
+#define EFIAPI
+#endif
 
 using BOOLEAN = unsigned char;
 using UINT16 = unsigned short;
 using UINT32 = unsigned int;
 using UINT64 = unsigned long long;
-using INT64 = long long;
-using UINTN = UINT64;
+// The machine word: 64 bits on x64, AArch64 and RISC-V 64, 32 bits on IA32.
+using UINTN = __UINTPTR_TYPE__;
 using CHAR16 = char16_t;
 using EFI_STATUS = UINTN;
 using EFI_HANDLE = void*;
@@ -19,11 +26,12 @@ using EFI_EVENT = void*;
 constexpr BOOLEAN FALSE = 0;
 
 constexpr EFI_STATUS EFI_SUCCESS = 0;
-constexpr EFI_STATUS EFI_LOAD_ERROR = 0x8000000000000001ULL;
-constexpr EFI_STATUS EFI_NOT_READY = 0x8000000000000006ULL;
+// A status is an error when the top bit of the word is set; warnings count as success.
+constexpr EFI_STATUS EFI_ERROR_BIT = EFI_STATUS{1} << (8 * sizeof(EFI_STATUS) - 1);
+constexpr EFI_STATUS EFI_LOAD_ERROR = EFI_ERROR_BIT | 1;
+constexpr EFI_STATUS EFI_NOT_READY = EFI_ERROR_BIT | 6;
 
-// A status is an error when its top bit is set; warnings are positive and count as success.
-constexpr bool EFI_ERROR(EFI_STATUS status) { return static_cast<INT64>(status) < 0; }
+constexpr bool EFI_ERROR(EFI_STATUS status) { return (status & EFI_ERROR_BIT) != 0; }
 
 constexpr UINT16 SCAN_DELETE = 0x08;
 constexpr UINT16 SCAN_ESC = 0x17;
@@ -133,23 +141,26 @@ struct EFI_SYSTEM_TABLE {
   void* ConfigurationTable;
 };
 
-// The offsets the system reads, as the firmware lays them out.
+// The offsets the system reads, as the firmware lays them out: the 64-bit figure, then the 32-bit.
+constexpr unsigned long EFI_WORD = sizeof(UINTN);
+constexpr unsigned long by_word(unsigned long wide, unsigned long narrow) { return EFI_WORD == 8 ? wide : narrow; }
 #define EFI_OFFSET(type, member) __builtin_offsetof(type, member)
+static_assert(EFI_WORD == sizeof(void*) && (EFI_WORD == 8 || EFI_WORD == 4), "UINTN is the machine word");
 static_assert(sizeof(EFI_TABLE_HEADER) == 24, "table header");
 static_assert(sizeof(EFI_INPUT_KEY) == 4 && EFI_OFFSET(EFI_INPUT_KEY, UnicodeChar) == 2, "input key");
-static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, ConIn) == 48, "system table ConIn");
-static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, ConOut) == 64, "system table ConOut");
-static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, BootServices) == 96, "system table BootServices");
-static_assert(sizeof(EFI_SYSTEM_TABLE) == 120, "system table size");
-static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, ReadKeyStroke) == 8, "ReadKeyStroke");
-static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, WaitForKey) == 16, "WaitForKey");
+static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, ConIn) == by_word(48, 36), "system table ConIn");
+static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, ConOut) == by_word(64, 44), "system table ConOut");
+static_assert(EFI_OFFSET(EFI_SYSTEM_TABLE, BootServices) == by_word(96, 60), "system table BootServices");
+static_assert(sizeof(EFI_SYSTEM_TABLE) == by_word(120, 72), "system table size");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, ReadKeyStroke) == by_word(8, 4), "ReadKeyStroke");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_INPUT_PROTOCOL, WaitForKey) == by_word(16, 8), "WaitForKey");
 static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, Reset) == 0, "text Reset");
-static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == 8, "OutputString");
-static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, SetAttribute) == 40, "SetAttribute");
-static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, ClearScreen) == 48, "ClearScreen");
-static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == 80, "text output protocol size");
-static_assert(EFI_OFFSET(EFI_BOOT_SERVICES, WaitForEvent) == 96, "WaitForEvent");
-static_assert(EFI_OFFSET(EFI_BOOT_SERVICES, SetWatchdogTimer) == 256, "SetWatchdogTimer");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, OutputString) == by_word(8, 4), "OutputString");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, SetAttribute) == by_word(40, 20), "SetAttribute");
+static_assert(EFI_OFFSET(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL, ClearScreen) == by_word(48, 24), "ClearScreen");
+static_assert(sizeof(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL) == by_word(80, 40), "text output protocol size");
+static_assert(EFI_OFFSET(EFI_BOOT_SERVICES, WaitForEvent) == by_word(96, 60), "WaitForEvent");
+static_assert(EFI_OFFSET(EFI_BOOT_SERVICES, SetWatchdogTimer) == by_word(256, 140), "SetWatchdogTimer");
 #undef EFI_OFFSET
 
 // The firmware pointers the entry point caches, before any output or input, for the console

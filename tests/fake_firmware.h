@@ -13,10 +13,10 @@
 
 using Calls = std::vector<std::string>;
 
-constexpr EFI_STATUS EFI_DEVICE_ERROR = 0x8000000000000007ULL;
+constexpr EFI_STATUS EFI_DEVICE_ERROR = EFI_ERROR_BIT | 7;
 constexpr EFI_STATUS EFI_WARN_UNKNOWN_GLYPH = 1;
 // What ReadKeyStroke reports once the script has no keys left: a status no test injects.
-constexpr EFI_STATUS END_OF_SCRIPT = 0x8000000000000015ULL;  // EFI_ABORTED
+constexpr EFI_STATUS END_OF_SCRIPT = EFI_ERROR_BIT | 21;  // EFI_ABORTED
 
 // One scripted keystroke. A waited key is not ready at the first ReadKeyStroke but only after a
 // WaitForEvent; the statuses are what ReadKeyStroke reports when it hands the key over and what

@@ -22,7 +22,7 @@ ABSENT_DIRECTORIES = ["EXPORT", "IMPORT", "EXCEPTION", "SECURITY", "DEBUG", "TLS
 
 def entry_rva(map_path):
     with open(map_path) as f:
-        match = re.search(r"^\s*\S+\s+monitor_entry\s+([0-9a-f]+)", f.read(), re.M)
+        match = re.search(r"^\s*\S+\s+_?monitor_entry\s+([0-9a-f]+)", f.read(), re.M)
     assert match, "monitor_entry is not in the link map"
     return int(match.group(1), 16) - IMAGE_BASE
 
@@ -68,6 +68,32 @@ def test_image_has_the_form_firmware_loads(arch):
     assert image_faults(arch, image["image"], image["map"], IMAGES[arch]["budget_bytes"]) == []
     pe = pefile.PE(image["image"])
     print(f"{arch}: {len(pe.__data__)} bytes, the smallest for its content {floor(pe)}")
+
+
+def absolute_relocations(objects):
+    """How many absolute addresses the objects' code needs, and how many their data holds."""
+    listing = subprocess.run(["llvm-objdump", "-r", *objects], capture_output=True, text=True, check=True).stdout
+    counts, section = {"code": 0, "data": 0}, None
+    for line in listing.splitlines():
+        if match := re.match(r"RELOCATION RECORDS FOR \[(.+)\]:", line):
+            section = "code" if match.group(1).startswith(".text") else "data"
+        elif "IMAGE_REL_I386_DIR32" in line.split():
+            counts[section] += 1
+    return counts
+
+
+@pytest.mark.parametrize("arch", [arch for arch, row in IMAGES.items() if row["base_relocations"]])
+def test_base_relocations_are_those_the_code_needs_and_nothing_else(arch):
+    """Code that cannot address its data relative to the instruction pointer carries absolute
+    addresses, which the firmware fixes up where it loads the image; the data holds none."""
+    image = FACTS["images"][arch]
+    pe = pefile.PE(image["image"])
+    code = [s for s in pe.sections if s.IMAGE_SCN_MEM_EXECUTE]
+    fixed = [entry for block in pe.DIRECTORY_ENTRY_BASERELOC for entry in block.entries
+             if entry.type != pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]]
+    assert all(entry.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"] for entry in fixed)
+    assert all(any(s.contains_rva(entry.rva) for s in code) for entry in fixed), "a relocation outside the code"
+    assert absolute_relocations(image["objects"]) == {"code": len(fixed), "data": 0}
 
 
 @pytest.mark.parametrize("arch", IMAGES)

@@ -33,7 +33,8 @@ def section_name(section):
 
 def image_rows(facts):
     rows = []
-    for arch, image in facts["images"].items():
+    for arch in IMAGES:
+        image = facts["images"][arch]
         pe = pefile.PE(image["image"])
         used, chain = deepest_stack(arch, facts)
         rows += [(f"{os.path.basename(image['image'])} ({arch})",

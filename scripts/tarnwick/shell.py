@@ -40,7 +40,7 @@ class Shell:
         self.console.wait_for_prompt(start=mark)
 
     def last_error(self):
-        """The status of the last command, as the Shell shows it: without the error bit."""
+        """The status of the last command, as the Shell shows it."""
         self.run("echo %lasterror%")
         value = self.console.rows_above_cursor(1)[0]
         assert re.fullmatch(r"0x[0-9A-Fa-f]+", value), value

@@ -71,7 +71,7 @@ def deepest_stack(arch, facts=None):
         for callee, slots in graph[name]:
             cost = call_cost + slots * row.get("stack_argument_bytes", 0)
             inner, inner_chain = (0, ["firmware"]) if callee is None else depth(callee, seen + (name,))
-            if cost + inner > best:
+            if cost + inner > best or not chain:
                 best, chain = cost + inner, inner_chain
         return sizes[name] + best, [readable(name)] + chain
 
