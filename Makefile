@@ -25,7 +25,7 @@ disk = $(PYTHON) -m tarnwick.disk $(BUILD)/tarnwick.img $(BUILD)/$(if $(SIGNED),
        echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
 signed = $(PYTHON) -m tarnwick.sign $(KEY) $(CERT)
 
-.PHONY: all image sign run test fuzz bench clean
+.PHONY: all image sign mok-cert run test fuzz bench clean
 
 all:
 	@$(INSTALL) $(BUILD_PACKAGES)
@@ -36,10 +36,16 @@ image:
 	@$(INSTALL) $(BUILD_PACKAGES) $(DISK_PACKAGES) $(if $(SIGNED),$(SIGN_PACKAGES))
 	@$(images) $(if $(SIGNED),&& $(signed)) && $(disk)
 
-# KEY=... CERT=... sign with your own key; without them, Debian's OVMF test key is used.
+# KEY=... CERT=... sign with that key; without them, with this machine's DKMS Machine Owner Key,
+# or else, saying so, with Debian's OVMF test key.
 sign:
 	@$(INSTALL) $(BUILD_PACKAGES) $(SIGN_PACKAGES)
 	@$(images) && $(signed)
+
+# The certificate of the key `make sign` uses, in DER, to enrol with mokutil.
+mok-cert:
+	@$(INSTALL) $(SIGN_PACKAGES)
+	@mkdir -p $(BUILD) && $(PYTHON) -m tarnwick.sign --mok-cert $(KEY) $(CERT)
 
 # ARCH=... FIRMWARE=... boot another machine of platforms.json.
 run:
@@ -48,7 +54,7 @@ run:
 
 # CTest's summary says what passed; the figures of the fault, fuzz and soak runs follow it.
 test:
-	@$(INSTALL) $(TEST_PACKAGES) --machines all
+	@$(INSTALL) $(TEST_PACKAGES) --machines all --unpack $(BUILD)/unpacked
 	@$(everything) && $(disk)
 	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 --parallel 2 || status=$$?; } && \
 	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; exit $$status

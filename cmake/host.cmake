@@ -15,7 +15,7 @@ set(TARNWICK_TEST_SOURCES
 function(tarnwick_host_library name)
   add_library(${name} STATIC ${TARNWICK_SOURCES} tests/fake_firmware.cpp tests/model.cpp)
   target_compile_options(${name} PRIVATE -O1 -g ${ARGN} ${TARNWICK_WARNINGS})
-  target_compile_definitions(${name} PUBLIC "TARNWICK_VERSION=\"${PROJECT_VERSION}\"")
+  target_compile_options(${name} PUBLIC ${TARNWICK_DEFINES})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
 endfunction()
 
@@ -37,7 +37,7 @@ set_tests_properties(host_tests_sanitized PROPERTIES LABELS sanitizers TIMEOUT 3
 # The model, for the end-to-end tests to load.
 add_library(tarnwick_model SHARED tests/model.cpp)
 target_compile_options(tarnwick_model PRIVATE ${TARNWICK_WARNINGS})
-target_compile_definitions(tarnwick_model PRIVATE "TARNWICK_VERSION=\"${PROJECT_VERSION}\"")
+target_compile_options(tarnwick_model PRIVATE ${TARNWICK_DEFINES})
 target_include_directories(tarnwick_model PRIVATE ${CMAKE_SOURCE_DIR})
 
 # Firmware calls per answer and per keystroke, for the benchmark.

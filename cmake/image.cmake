@@ -5,12 +5,13 @@
 # build/esp/ under its removable-media name.
 find_program(TARNWICK_CLANG NAMES clang++ clang++-14 REQUIRED)
 find_program(TARNWICK_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+set(TARNWICK_PYTHON env PYTHONPATH=${CMAKE_SOURCE_DIR}/scripts /usr/bin/python3)
 
 set(TARNWICK_IMAGE_FLAGS
   -std=c++17 -ffreestanding -fno-builtin -nostdinc++
   -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
   -fno-unwind-tables -fno-asynchronous-unwind-tables
-  -Os -fstack-usage
+  -Oz -fstack-usage
   ${TARNWICK_DEFINES} ${TARNWICK_WARNINGS})
 # No /fixed: that would mark an image as stripped of relocations and pin it to its base.
 set(TARNWICK_LINK_FLAGS
@@ -47,7 +48,8 @@ function(tarnwick_json_array out)
 endfunction()
 
 # What the checks, the bench and the packaging need to know of the build, in build/tarnwick.json.
-set(TARNWICK_FACTS "{\"version\": \"${PROJECT_VERSION}\", \"images\": {}}")
+set(TARNWICK_FACTS "{\"version\": \"${PROJECT_VERSION}\", \"sbat_generation\": ${TARNWICK_SBAT_GENERATION},
+  \"url\": \"${PROJECT_HOMEPAGE_URL}\", \"images\": {}}")
 set(TARNWICK_IMAGES)
 
 string(JSON image_count LENGTH "${TARNWICK_TABLE}" images)
@@ -81,8 +83,9 @@ foreach(row RANGE ${last_image})
   set(link ${TARNWICK_LINK_FLAGS} /machine:${machine})
   add_custom_command(
     OUTPUT ${image} ${dir}/image.map
-    COMMAND ${TARNWICK_LLD_LINK} ${link} /map:${dir}/image.map /out:${image} ${objects}
-    DEPENDS ${objects}
+    COMMAND ${TARNWICK_LLD_LINK} ${link} /map:${dir}/image.map /out:${dir}/linked.efi ${objects}
+    COMMAND ${TARNWICK_PYTHON} -m tarnwick.efi compact ${dir}/linked.efi ${image}
+    DEPENDS ${objects} ${CMAKE_SOURCE_DIR}/scripts/tarnwick/efi.py
     COMMENT "Linking ${file}"
     VERBATIM)
   set(esp_copy ${CMAKE_BINARY_DIR}/esp/EFI/BOOT/${boot_file})

@@ -7,6 +7,12 @@ FirmwareContext firmware_context;
 
 namespace {
 
+// The SBAT record that shim and GRUB read before they start the image: the CSV of the SBAT format,
+// then Tarnwick's generation, which the build raises when a security fix must revoke older images.
+__attribute__((section(".sbat"), used)) constexpr char SBAT[] =
+    "sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\n"
+    "tarnwick," TARNWICK_SBAT_GENERATION ",Tarnwick,tarnwick," TARNWICK_VERSION "," TARNWICK_URL "\n";
+
 // The boot manager arms a five-minute watchdog before it starts an application; a monitor that
 // waits for a person must not be reset for waiting.
 void disable_watchdog(EFI_BOOT_SERVICES* boot) {

@@ -44,30 +44,46 @@ constexpr UINT16 answer_at(Answer answer) {
   return offset;
 }
 
+// The words in the order the rows try them, each ended by its own NUL. The last, empty, is the
+// prefix every line has.
+constexpr char WORD_TEXT[] = "bye\0exit\0quit\0help\0words\0pwd\0dev /\0dev\0.properties\0boot\0boot \0";
+
+// The offset of `word` in WORD_TEXT; a word that is not there stops the build.
+constexpr unsigned char word_at(const char* word) {
+  for (unsigned offset = 0; offset < sizeof WORD_TEXT; ++offset) {
+    unsigned n = 0;
+    while (word[n] != '\0' && WORD_TEXT[offset + n] == word[n]) ++n;
+    if (word[n] == '\0' && WORD_TEXT[offset + n] == '\0') return static_cast<unsigned char>(offset);
+    while (WORD_TEXT[offset] != '\0') ++offset;
+  }
+  __builtin_unreachable();
+}
+
 // A whole-word row prints its answer. A prefix row prints its answer, then the rest of the line
 // after the prefix exactly as typed, then a line end; the empty prefix matches every line.
 enum WordMatch : unsigned char { MATCH_WORD, MATCH_PREFIX };
 
+// Words and answers are named by offsets into their texts, which keeps the rows small.
 struct WordRow {
-  char word[12];
-  UINT16 answer;
+  unsigned char word;
   WordMatch match;
   unsigned char verdict;
+  UINT16 answer;
 };
 
 constexpr WordRow WORD_TABLE[] = {
-    {"bye", answer_at(ANSWER_NONE), MATCH_WORD, MONITOR_LEAVE},
-    {"exit", answer_at(ANSWER_NONE), MATCH_WORD, MONITOR_LEAVE},
-    {"quit", answer_at(ANSWER_NONE), MATCH_WORD, MONITOR_LEAVE},
-    {"help", answer_at(ANSWER_HELP), MATCH_WORD, MONITOR_CONTINUE},
-    {"words", answer_at(ANSWER_WORDS), MATCH_WORD, MONITOR_CONTINUE},
-    {"pwd", answer_at(ANSWER_ROOT), MATCH_WORD, MONITOR_CONTINUE},
-    {"dev /", answer_at(ANSWER_ROOT), MATCH_WORD, MONITOR_CONTINUE},
-    {"dev", answer_at(ANSWER_ROOT), MATCH_WORD, MONITOR_CONTINUE},
-    {".properties", answer_at(ANSWER_PROPERTIES), MATCH_WORD, MONITOR_CONTINUE},
-    {"boot", answer_at(ANSWER_NO_BOOT), MATCH_WORD, MONITOR_CONTINUE},
-    {"boot ", answer_at(ANSWER_BOOT_PATH), MATCH_PREFIX, MONITOR_CONTINUE},
-    {"", answer_at(ANSWER_UNKNOWN), MATCH_PREFIX, MONITOR_CONTINUE},
+    {word_at("bye"), MATCH_WORD, MONITOR_LEAVE, answer_at(ANSWER_NONE)},
+    {word_at("exit"), MATCH_WORD, MONITOR_LEAVE, answer_at(ANSWER_NONE)},
+    {word_at("quit"), MATCH_WORD, MONITOR_LEAVE, answer_at(ANSWER_NONE)},
+    {word_at("help"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_HELP)},
+    {word_at("words"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_WORDS)},
+    {word_at("pwd"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_ROOT)},
+    {word_at("dev /"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_ROOT)},
+    {word_at("dev"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_ROOT)},
+    {word_at(".properties"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_PROPERTIES)},
+    {word_at("boot"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_NO_BOOT)},
+    {word_at("boot "), MATCH_PREFIX, MONITOR_CONTINUE, answer_at(ANSWER_BOOT_PATH)},
+    {word_at(""), MATCH_PREFIX, MONITOR_CONTINUE, answer_at(ANSWER_UNKNOWN)},
 };
 
 }  // namespace
@@ -76,11 +92,12 @@ MonitorVerdict monitor_interpret(char* line) {
   const char* word = text_trim(line);
   if (*word == '\0') return MONITOR_CONTINUE;
   for (const WordRow& row : WORD_TABLE) {
-    const int matched = row.match == MATCH_PREFIX ? text_starts_with(word, row.word) : text_equals_word(word, row.word);
+    const char* row_word = WORD_TEXT + row.word;
+    const int matched = row.match == MATCH_PREFIX ? text_starts_with(word, row_word) : text_equals_word(word, row_word);
     if (!matched) continue;
     console_print(ANSWER_TEXT + row.answer);
     if (row.match == MATCH_PREFIX) {
-      console_print(word + text_length(row.word));
+      console_print(word + text_length(row_word));
       console_print("\n");
     }
     return static_cast<MonitorVerdict>(row.verdict);

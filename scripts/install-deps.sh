@@ -1,17 +1,35 @@
 #!/bin/sh
 # Installs whichever of the named Debian packages are missing, as root or else through sudo.
-#   install-deps.sh PACKAGE ... [--machines all | ARCH/FIRMWARE ...]
+#   install-deps.sh PACKAGE ... [--machines all | ARCH/FIRMWARE ...] [--unpack FOLDER]
 # Machines add what booting them takes, as the platform table says; reading the table takes
-# python3, installed first when it is missing.
+# python3, installed first when it is missing. --unpack downloads the signed boot pieces the
+# table names (shim, its MOK manager, GRUB) and unpacks them into FOLDER without installing them:
+# installed, they would set about the machine's own boot.
 set -eu
 cd "$(dirname "$0")/.."
 packages=""
-while [ $# -gt 0 ] && [ "$1" != --machines ]; do
-  packages="$packages $1"
+machines=""
+unpack=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --machines) machines=yes ;;
+    --unpack) unpack=$2; shift ;;
+    *) if [ -n "$machines" ]; then machines="$machines $1"; else packages="$packages $1"; fi ;;
+  esac
   shift
 done
 
+as_root=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null 2>&1 || { echo "Run as root or install sudo to install packages." >&2; exit 1; }
+  as_root="sudo"
+fi
 updated=""
+update() {
+  [ -n "$updated" ] || $as_root apt-get update -qq
+  updated=yes
+}
+
 install() {
   missing=""
   for package in "$@"; do
@@ -20,25 +38,35 @@ install() {
   done
   [ -z "$missing" ] && return 0
   echo "Installing:$missing"
-  if [ "$(id -u)" -eq 0 ]; then
-    as_root=""
-  elif command -v sudo >/dev/null 2>&1; then
-    as_root="sudo"
-  else
-    echo "Missing packages:$missing; run as root or install sudo." >&2
-    exit 1
-  fi
   export DEBIAN_FRONTEND=noninteractive
-  [ -n "$updated" ] || $as_root apt-get update -qq
-  updated=yes
+  update
   # shellcheck disable=SC2086
   $as_root apt-get install -y -qq --no-install-recommends $missing
 }
 
-if [ $# -gt 0 ]; then
-  shift
+table() {
+  PYTHONPATH=scripts /usr/bin/python3 -m tarnwick.platforms "$@"
+}
+
+if [ -n "$machines" ] || [ -n "$unpack" ]; then
   install python3
-  packages="$packages $(PYTHONPATH=scripts /usr/bin/python3 -m tarnwick.platforms packages "$@")"
+fi
+if [ -n "$machines" ]; then
+  # shellcheck disable=SC2086
+  packages="$packages $(table packages ${machines#yes})"
 fi
 # shellcheck disable=SC2086
 install $packages
+
+if [ -n "$unpack" ]; then
+  mkdir -p "$unpack"
+  for package in $(table unpacked); do
+    [ -e "$unpack/.$package" ] && continue
+    apt-cache show "$package" >/dev/null 2>&1 || update
+    work=$(mktemp -d)
+    (cd "$work" && apt-get download -qq -o APT::Sandbox::User=root "$package")
+    dpkg-deb -x "$work"/*.deb "$unpack"
+    rm -rf "$work"
+    touch "$unpack/.$package"
+  done
+fi

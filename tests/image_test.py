@@ -1,5 +1,6 @@
 """The built images, read with pefile: the form firmware loads and nothing it does not need, within
 their size and stack budgets, however the environment's compiler flags are set."""
+import csv
 import os
 import re
 import subprocess
@@ -10,6 +11,7 @@ import pytest
 from tarnwick import ROOT, build_facts
 from tarnwick.images import floor, link_variant
 from tarnwick.platforms import IMAGES
+from tarnwick import sign as signing
 from tarnwick.sign import ovmf_test_key, sign, signed_name
 from tarnwick.stack import deepest_stack
 
@@ -18,6 +20,7 @@ STACK_BUDGET = 512
 IMAGE_BASE = 0x100000
 CONTEXT_POINTERS = 4  # the firmware context: system table, boot services, ConOut, ConIn
 ABSENT_DIRECTORIES = ["EXPORT", "IMPORT", "EXCEPTION", "SECURITY", "DEBUG", "TLS", "DELAY_IMPORT"]
+SBAT_FORMAT = ["sbat", "1", "SBAT Version", "sbat", "1", "https://github.com/rhboot/shim/blob/main/SBAT.md"]
 
 
 def entry_rva(map_path):
@@ -54,6 +57,10 @@ def image_faults(arch, path, map_path, budget=None):
         name = section.Name.rstrip(b"\0").decode()
         expect(not (section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE), f"{name} is writable and executable")
         expect(not name.startswith((".pdata", ".xdata", ".debug")), f"has {name}")
+        expect(section.SizeOfRawData or not section.IMAGE_SCN_CNT_INITIALIZED_DATA,
+               f"{name} is flagged as initialized data but has none in the file")
+    sbat = [s for s in pe.sections if s.Name.rstrip(b"\0") == b".sbat"]
+    expect(sbat_faults(sbat[0].get_data()[:sbat[0].Misc_VirtualSize]) == [] if sbat else False, "no sound .sbat section")
     writable = [s for s in pe.sections if s.IMAGE_SCN_MEM_WRITE]
     size = sum(s.Misc_VirtualSize for s in writable)
     expect(size == CONTEXT_POINTERS * word, f"writable data is {size} bytes, not the firmware context's")
@@ -62,12 +69,22 @@ def image_faults(arch, path, map_path, budget=None):
     return faults
 
 
+def sbat_faults(data):
+    """What is wrong with an SBAT record: the CSV of the SBAT format, then Tarnwick's own record with
+    the generation and version the build gave it, and nothing else."""
+    text = data.rstrip(b"\0").decode("ascii")
+    records = list(csv.reader(text.splitlines()))
+    tarnwick = ["tarnwick", str(FACTS["sbat_generation"]), "Tarnwick", "tarnwick", FACTS["version"], FACTS["url"]]
+    return [] if text.endswith("\n") and records == [SBAT_FORMAT, tarnwick] else [f"SBAT record {text!r}"]
+
+
 @pytest.mark.parametrize("arch", IMAGES)
 def test_image_has_the_form_firmware_loads(arch):
     image = FACTS["images"][arch]
     assert image_faults(arch, image["image"], image["map"], IMAGES[arch]["budget_bytes"]) == []
     pe = pefile.PE(image["image"])
-    print(f"{arch}: {len(pe.__data__)} bytes, the smallest for its content {floor(pe)}")
+    print(f"{arch}: {len(pe.__data__)} bytes, the smallest for its content {floor(pe)}, SizeOfHeaders "
+          f"{pe.OPTIONAL_HEADER.SizeOfHeaders}")
 
 
 def absolute_relocations(objects):
@@ -120,6 +137,23 @@ def test_signing_adds_a_certificate_table_and_changes_nothing_else(arch, tmp_pat
     assert image_faults(arch, signed, image["map"]) == ["has a security directory"]
 
 
+@pytest.mark.parametrize("given,dkms,picked", [(True, True, "the given key"), (False, True, "Machine Owner Key"),
+                                               (False, False, "test key")])
+def test_signing_picks_the_key_a_linux_user_expects(given, dkms, picked, tmp_path, monkeypatch):
+    """KEY and CERT when given; else the machine's MOK that DKMS made (its certificate in DER);
+    else Debian's test key. Each must verify the image it signed."""
+    key, pem = tmp_path / "own.key", tmp_path / "own.crt"
+    subprocess.run(["openssl", "req", "-new", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=own/",
+                    "-keyout", key, "-out", pem], check=True, capture_output=True)
+    der = tmp_path / "mok.pub"
+    subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER", "-out", der], check=True)
+    monkeypatch.setattr(signing, "DKMS_KEY", str(key) if dkms else str(tmp_path / "none"))
+    monkeypatch.setattr(signing, "DKMS_CERT", str(der))
+    chosen_key, chosen_cert, what = signing.chosen_key(*([str(key), str(pem)] if given else [None, None]), str(tmp_path))
+    assert picked in what
+    sign(FACTS["images"]["x64"]["image"], str(tmp_path / "signed.efi"), chosen_key, chosen_cert)
+
+
 # Changes that must not land unnoticed: each is built into a variant of the x64 image and checked.
 VARIANTS = {
     "pointer table": ("const char* const NAMES[] = {\"a\", \"b\"};\n"
@@ -136,7 +170,7 @@ VARIANTS = {
 def test_check_catches(variant, tmp_path):
     source, fault = VARIANTS[variant]
     image, link_map = tmp_path / "variant.efi", tmp_path / "variant.map"
-    link = link_variant("x64", source, str(tmp_path), str(image), link_map=str(link_map))
+    link = link_variant("x64", str(tmp_path), str(image), source=source, link_map=str(link_map))
     if link.returncode != 0:
         assert fault in link.stderr
         return

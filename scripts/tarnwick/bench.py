@@ -22,6 +22,7 @@ from .platforms import IMAGES, MACHINES
 from .shell import Shell
 from .stack import deepest_stack
 
+SIZE_GOAL = 3072
 ECHO_KEYS = 60
 # Letters that never occur in the escape sequences the firmware writes, so an echo is unmistakable.
 KEYS = b"abcdefgnopqrstuvwxyz"
@@ -38,8 +39,8 @@ def image_rows(facts):
         pe = pefile.PE(image["image"])
         used, chain = deepest_stack(arch, facts)
         rows += [(f"{os.path.basename(image['image'])} ({arch})",
-                  f"{len(pe.__data__)} bytes, the smallest for its content {floor(pe)}; budget "
-                  f"{IMAGES[arch]['budget_bytes']}"),
+                  f"{len(pe.__data__)} bytes (goal {SIZE_GOAL}, budget {IMAGES[arch]['budget_bytes']}), "
+                  f"the smallest for its content {floor(pe)}"),
                  ("  sections", ", ".join(f"{section_name(s)} {s.Misc_VirtualSize}/{s.SizeOfRawData}"
                                           for s in pe.sections) + " bytes virtual/raw"),
                  ("  deepest stack", f"{used} bytes: {' > '.join(chain)}")]

@@ -20,13 +20,13 @@ class ConsoleTimeout(AssertionError):
 
 
 class Console:
-    def __init__(self, machine, targets, extra=()):
+    def __init__(self, machine, targets, extra=(), vars_template=None):
         self.machine = machine
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
         extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
-        vars_path = qemu.private_vars(machine, self.directory.name)
+        vars_path = qemu.private_vars(machine, self.directory.name, vars_template)
         command = qemu.command(machine, targets, vars_path, extra=extra, raw_console=True)
         self.started = time.monotonic()
         self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
@@ -37,6 +37,11 @@ class Console:
     @property
     def path(self):
         return self.directory.name
+
+    @property
+    def vars_path(self):
+        """The machine's variable store, as the firmware has written it so far."""
+        return os.path.join(self.directory.name, "vars.fd")
 
     def qmp(self, command, **arguments):
         """Runs a command of QEMU's machine protocol and returns its result."""
@@ -142,9 +147,9 @@ class Console:
         return bytes(self.transcript[start:])
 
 
-def boot_to_prompt(machine, targets, extra=()):
+def boot_to_prompt(machine, targets, extra=(), vars_template=None):
     """A console of a machine booted from `targets`, at the monitor's first prompt."""
-    console = Console(machine, targets, extra)
+    console = Console(machine, targets, extra, vars_template)
     try:
         console.wait_for_prompt(timeout=BOOT_SECONDS)
         console.prompt_seconds = time.monotonic() - console.started

@@ -3,10 +3,7 @@ import os
 import subprocess
 
 from . import ROOT, build_facts
-
-
-def round_up(n, alignment):
-    return -(-n // alignment) * alignment
+from .efi import compact, round_up
 
 
 def floor(pe):
@@ -17,18 +14,27 @@ def floor(pe):
         round_up(s.Misc_VirtualSize, alignment) for s in pe.sections if s.SizeOfRawData)
 
 
-def link_variant(arch, source, folder, output, entry=None, link_map=None):
-    """Compiles the C++ `source` into `folder` as the image of `arch` is compiled, and links it with
-    that image's objects into `output`, with the entry point `entry` when given. Returns the
-    linker's completed process; the caller checks it."""
+def link_variant(arch, folder, output, source=None, entry=None, link=(), link_map=None):
+    """Links a variant of the image of `arch` into `output` the way the image is linked: its objects,
+    and the C++ `source` compiled into `folder` as they are, when given; the entry point `entry`
+    and the extra linker options `link`. Returns the linker's completed process; the caller checks
+    it."""
     image = build_facts()["images"][arch]
-    source_path, obj = os.path.join(folder, "variant.cpp"), os.path.join(folder, "variant.o")
-    with open(source_path, "w") as f:
-        f.write(source)
-    subprocess.run(["clang++", *image["compile"], "-I", ROOT, "-c", source_path, "-o", obj], check=True)
-    link = image["link"] + [f"/out:{output}"]
+    objects = list(image["objects"])
+    if source is not None:
+        source_path, obj = os.path.join(folder, "variant.cpp"), os.path.join(folder, "variant.o")
+        with open(source_path, "w") as f:
+            f.write(source)
+        subprocess.run(["clang++", *image["compile"], "-I", ROOT, "-c", source_path, "-o", obj], check=True)
+        objects.append(obj)
+    flags = [flag for flag in image["link"] if not (entry and flag.startswith("/entry:"))] + list(link)
     if entry:
-        link = [flag for flag in link if not flag.startswith("/entry:")] + [f"/entry:{entry}"]
+        flags.append(f"/entry:{entry}")
     if link_map:
-        link.append(f"/map:{link_map}")
-    return subprocess.run(["lld-link", *link, *image["objects"], obj], capture_output=True, text=True)
+        flags.append(f"/map:{link_map}")
+    linked = os.path.join(folder, "linked.efi")
+    result = subprocess.run(["lld-link", *flags, f"/out:{linked}", *objects], capture_output=True, text=True)
+    if result.returncode == 0:
+        with open(linked, "rb") as f, open(output, "wb") as out:
+            out.write(compact(f.read()))
+    return result

@@ -2,8 +2,10 @@
 look like, per machine (an architecture on a firmware) how QEMU boots it.
 
     python3 -m tarnwick.platforms packages [all | ARCH/FIRMWARE ...]
+    python3 -m tarnwick.platforms unpacked
 
-prints the Debian packages that booting those machines needs."""
+print the Debian packages that booting those machines needs, and the signed boot pieces (shim,
+its MOK manager, GRUB) that the tests unpack from Debian's packages rather than install."""
 import json
 import os
 import sys
@@ -36,7 +38,14 @@ def packages(names):
     return sorted(found)
 
 
+def unpacked():
+    return sorted({package for row in IMAGES.values() for package in row.get("shim", {}).get("packages", [])})
+
+
 if __name__ == "__main__":
-    if sys.argv[1:2] != ["packages"]:
+    if sys.argv[1:2] == ["unpacked"]:
+        print(" ".join(unpacked()))
+    elif sys.argv[1:2] == ["packages"]:
+        print(" ".join(packages(list(MACHINES) if sys.argv[2:] in ([], ["all"]) else sys.argv[2:])))
+    else:
         sys.exit(__doc__)
-    print(" ".join(packages(list(MACHINES) if sys.argv[2:] in ([], ["all"]) else sys.argv[2:])))

@@ -27,12 +27,13 @@ def disk_options(machine_row, targets):
     return options
 
 
-def private_vars(machine_row, folder):
-    """A copy of the machine's variable store template in `folder`, or None for firmware without one."""
+def private_vars(machine_row, folder, template=None):
+    """A copy of the machine's variable store template, or of `template`, in `folder`; None for
+    firmware without one."""
     if "vars" not in machine_row:
         return None
     path = os.path.join(folder, "vars.fd")
-    shutil.copyfile(machine_row["vars"], path)
+    shutil.copyfile(template or machine_row["vars"], path)
     return path
 
 

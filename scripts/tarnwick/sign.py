@@ -1,11 +1,13 @@
 """Signs every image for Secure Boot with sbsign, leaving the images themselves untouched:
 
     python3 -m tarnwick.sign [KEY CERT]
+    python3 -m tarnwick.sign --mok-cert [KEY CERT]
 
-writes BUILD/<image>.signed.efi beside each image, and the EFI system partition folder of the
-signed copies, BUILD/esp-signed. Without KEY and CERT it signs with the test key that Debian's
-ovmf package ships and enrolls in its Secure Boot variable store: good for QEMU, worthless on a
-real machine."""
+The first writes BUILD/<image>.signed.efi beside each image and the EFI system partition folder of
+the signed copies, BUILD/esp-signed; the second writes the certificate to enrol as a Machine Owner
+Key, in DER, to BUILD/tarnwick-mok.der. The key is KEY and CERT when given; else this machine's own
+Machine Owner Key, which DKMS made to sign kernel modules and which is enrolled on many machines
+already; else the test key of Debian's ovmf package, good for QEMU and worthless elsewhere."""
 import os
 import shutil
 import subprocess
@@ -14,6 +16,8 @@ import tempfile
 
 from . import BUILD, build_facts
 from .platforms import IMAGES, TABLE
+
+DKMS_KEY, DKMS_CERT = "/var/lib/dkms/mok.key", "/var/lib/dkms/mok.pub"
 
 
 def sign(image, signed, key, cert):
@@ -31,34 +35,56 @@ def ovmf_test_key(folder):
     return key, row["cert"]
 
 
-def signed_name(path):
-    return path[:-len(".efi")] + ".signed.efi"
+def chosen_key(key, cert, folder):
+    """The key and PEM certificate to sign with, as a Linux user expects them picked, and what they are."""
+    if key or cert:
+        if not (key and cert):
+            sys.exit("Give both KEY and CERT, or neither.")
+        return key, cert, f"the given key {key}"
+    if os.path.exists(DKMS_KEY):
+        if not os.access(DKMS_KEY, os.R_OK):
+            sys.exit(f"{DKMS_KEY}, this machine's Machine Owner Key, is for root only: sign as root, or give KEY and CERT.")
+        pem = os.path.join(folder, "mok.pem")
+        subprocess.run(["openssl", "x509", "-inform", "DER", "-in", DKMS_CERT, "-out", pem], check=True)
+        return DKMS_KEY, pem, f"this machine's Machine Owner Key, made by DKMS ({DKMS_KEY})"
+    print("\n*** No KEY and CERT given and no DKMS Machine Owner Key on this machine: signing with the TEST KEY\n"
+          "*** of Debian's ovmf package. Anybody has it; no real machine should trust it. Good for QEMU only.\n",
+          file=sys.stderr)
+    return (*ovmf_test_key(folder), "Debian's OVMF test key")
 
 
 def sign_all(key, cert, esp):
     """Signs every image into the EFI system partition folder `esp`, under its removable-media name."""
     boot = os.path.join(esp, "EFI", "BOOT")
     os.makedirs(boot, exist_ok=True)
-    for arch, image in build_facts()["images"].items():
-        sign(image["image"], os.path.join(boot, IMAGES[arch]["boot_file"]), key, cert)
+    images = build_facts()["images"]
+    for arch in IMAGES:
+        sign(images[arch]["image"], os.path.join(boot, IMAGES[arch]["boot_file"]), key, cert)
+
+
+def signed_name(path):
+    return path[:-len(".efi")] + ".signed.efi"
 
 
 def main(argv):
-    if len(argv) not in (0, 2):
+    mok_cert = argv[:1] == ["--mok-cert"]
+    given = argv[1:] if mok_cert else argv
+    if len(given) not in (0, 2):
         sys.exit(__doc__)
     with tempfile.TemporaryDirectory() as folder:
-        if argv:
-            key, cert = argv
-        else:
-            print("No KEY and CERT given: signing with Debian's OVMF test key (snakeoil), for testing only.")
-            key, cert = ovmf_test_key(folder)
+        key, cert, what = chosen_key(*(given or [None, None]), folder)
+        if mok_cert:
+            der = os.path.join(BUILD, "tarnwick-mok.der")
+            subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], check=True)
+            print(f"{der}: the certificate of {what}; enrol it with: sudo mokutil --import {der}")
+            return
         esp = os.path.join(BUILD, "esp-signed")
         sign_all(key, cert, esp)
-    for arch, image in build_facts()["images"].items():
-        shutil.copyfile(os.path.join(esp, "EFI", "BOOT", IMAGES[arch]["boot_file"]), signed_name(image["image"]))
-        print(f"{signed_name(image['image'])}: signed")
-    subject = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-subject"], capture_output=True, text=True)
-    print(f"Signed by {subject.stdout.strip()}")
+        images = build_facts()["images"]
+        for arch in IMAGES:
+            signed = signed_name(images[arch]["image"])
+            shutil.copyfile(os.path.join(esp, "EFI", "BOOT", IMAGES[arch]["boot_file"]), signed)
+            print(f"{signed}: signed with {what}")
 
 
 if __name__ == "__main__":

@@ -1,39 +1,187 @@
-"""OVMF's Secure Boot build with Secure Boot on and Debian's test key enrolled. In one boot the
-firmware first tries a disk with the unsigned image, then the disk image with the signed copies."""
-import os
+"""Secure Boot on OVMF, one boot per group of checks.
 
+- The firmware's own database: Secure Boot on with Debian's test key enrolled. The firmware first
+  tries a disk with the unsigned images, then a disk with copies signed by that key.
+- As Linux machines have it: Microsoft's keys only, with Debian's signed shim, MOK manager and
+  GRUB, and a Machine Owner Key of the project's own. In the first boot shim refuses the image,
+  the MOK manager enrols the key over the serial console and reboots; shim then refuses a copy
+  without its .sbat section and starts the image itself. In the second, with the key enrolled,
+  GRUB refuses a copy signed with another key and chainloads the image.
+"""
+import os
+import shutil
+import subprocess
+
+import pefile
 import pytest
 
-from tarnwick import BUILD, model
-from tarnwick.console import boot_to_prompt
+from tarnwick import BUILD, build_facts, model
+from tarnwick.console import BOOT_SECONDS, Console, boot_to_prompt
 from tarnwick.disk import make_disk
-from tarnwick.platforms import MACHINES
-from tarnwick.sign import ovmf_test_key, sign_all
+from tarnwick.images import link_variant
+from tarnwick.platforms import IMAGES, MACHINES
+from tarnwick.sign import ovmf_test_key, sign, sign_all
 
-MACHINE = MACHINES["x64/edk2-test-keys"]
+ENTER, DOWN = b"\r", b"\x1b[B"  # a cursor key arrives decoded only in one write
+REFUSED = b"Verification failed: (0x1A) Security Violation"
+ARCH = "x64"
+PIECES = IMAGES[ARCH]["shim"]
+UNPACKED = os.path.join(BUILD, "unpacked")
 
 
 @pytest.fixture(scope="module")
-def secure_console(tmp_path_factory):
-    work = tmp_path_factory.mktemp("secure-boot")
+def db_console(tmp_path_factory):
+    work = tmp_path_factory.mktemp("db")
     sign_all(*ovmf_test_key(str(work)), str(work / "esp"))
     make_disk(str(work / "signed.img"), str(work / "esp"))
-    console = boot_to_prompt(MACHINE, [os.path.join(BUILD, "esp"), str(work / "signed.img")])
+    console = boot_to_prompt(MACHINES[f"{ARCH}/edk2-test-keys"], [os.path.join(BUILD, "esp"), str(work / "signed.img")])
     yield console
     console.close()
 
 
-def test_firmware_refuses_the_unsigned_image_before_it_shows_anything(secure_console):
-    before_signed = bytes(secure_console.transcript).split(b"starting Boot0002")[0]
+def test_firmware_refuses_the_unsigned_image_before_it_shows_anything(db_console):
+    before_signed = bytes(db_console.transcript).split(b"starting Boot0002")[0]
     # Only an image whose signature the firmware checked and rejected fails with Access Denied;
     # the same unsigned image starts on firmware without Secure Boot.
     assert b'failed to load Boot0001 "UEFI QEMU HARDDISK QM00001 "' in before_signed
     assert b"Access Denied" in before_signed
     assert b"Tarnwick" not in before_signed
-    assert secure_console.transcript.count(model.greeting()[0].encode()) == 1
+    assert db_console.transcript.count(model.greeting()[0].encode()) == 1
 
 
-def test_signed_image_boots_and_answers(secure_console):
-    assert secure_console.lines()[:4] == model.greeting()
-    secure_console.enter("pwd")
-    assert secure_console.lines()[3:6] == ["0 > pwd", "/", "0 >"]
+def test_signed_image_boots_and_answers(db_console):
+    assert db_console.lines()[:4] == model.greeting()
+    db_console.enter("pwd")
+    assert db_console.lines()[3:6] == ["0 > pwd", "/", "0 >"]
+
+
+def new_key(folder, name):
+    """A key and certificate of one's own, as a person makes them with openssl."""
+    key, cert = os.path.join(folder, f"{name}.key"), os.path.join(folder, f"{name}.crt")
+    subprocess.run(["openssl", "req", "-new", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
+                    "-subj", f"/CN=Tarnwick {name}/", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    return key, cert
+
+
+def shim_disk(disk, files):
+    """A disk image whose EFI system partition holds shim as the removable-media loader with its MOK
+    manager beside it, and `files` (name in the partition: source)."""
+    folder = disk + ".esp"
+    boot = os.path.join(folder, "EFI", "BOOT")
+    os.makedirs(boot)
+    shutil.copyfile(os.path.join(UNPACKED, PIECES["shim"]), os.path.join(boot, IMAGES[ARCH]["boot_file"]))
+    shutil.copyfile(os.path.join(UNPACKED, PIECES["mok_manager"]), os.path.join(boot, PIECES["mok_manager_file"]))
+    for name, source in files.items():
+        shutil.copyfile(source, os.path.join(folder, name))
+    make_disk(disk, folder)
+    return disk
+
+
+@pytest.fixture(scope="module")
+def mok(tmp_path_factory):
+    """The project's Machine Owner Key and the images the checks start under shim."""
+    work = str(tmp_path_factory.mktemp("mok"))
+    key, cert = new_key(work, "MOK")
+    subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", os.path.join(work, "tarnwick.der")],
+                   check=True)
+    image = build_facts()["images"][ARCH]["image"]
+    variant = link_variant(ARCH, work, os.path.join(work, "without-sbat.efi"), link=["/merge:.sbat=.text"])
+    assert variant.returncode == 0, variant.stderr
+    assert b".sbat" not in [s.Name.rstrip(b"\0") for s in pefile.PE(os.path.join(work, "without-sbat.efi")).sections]
+    for name, source, signer in [("signed.efi", image, (key, cert)), ("without-sbat.signed.efi", "without-sbat.efi",
+                                 (key, cert)), ("other-key.signed.efi", image, new_key(work, "other key"))]:
+        sign(os.path.join(work, source), os.path.join(work, name), *signer)
+    return work
+
+
+@pytest.fixture(scope="module")
+def shim_console(mok):
+    """The first boot: the copy without .sbat on the first disk, the image on the second."""
+    second_stage = f"EFI/BOOT/{PIECES['second_stage']}"
+    der = os.path.join(mok, "tarnwick.der")
+    first = shim_disk(os.path.join(mok, "first.img"), {second_stage: os.path.join(mok, "without-sbat.signed.efi"),
+                                                        "tarnwick.der": der})
+    second = shim_disk(os.path.join(mok, "second.img"), {second_stage: os.path.join(mok, "signed.efi"),
+                                                          "tarnwick.der": der})
+    console = Console(MACHINES[f"{ARCH}/edk2-microsoft"], [first, second])
+    yield console
+    console.close()
+
+
+def press(console, keys, then, timeout=20):
+    """Sends each key as its own write once the text before it has appeared, then waits for `then`."""
+    mark = len(console.transcript)
+    for key in keys:
+        console.child.send(key)
+        console.pump(0.3)
+    console.wait_for_transcript(then, timeout=timeout, start=mark)
+
+
+def test_mok_manager_enrols_the_key_after_shim_refuses_the_image(shim_console):
+    console = shim_console
+    console.wait_for_transcript(REFUSED, timeout=BOOT_SECONDS)
+    assert b"Tarnwick" not in console.transcript
+    press(console, [ENTER], b"any key to perform MOK management")
+    press(console, [ENTER], b"Enroll key from disk")
+    press(console, [DOWN, ENTER], b"Select Key")
+    press(console, [ENTER], b"tarnwick.der")
+    press(console, [DOWN, ENTER], b"View key 0")
+    press(console, [DOWN, ENTER], b"Enroll the key(s)?")
+    press(console, [DOWN, ENTER], b"Reboot")
+    press(console, [ENTER], b"BdsDxe: loading Boot0001", timeout=BOOT_SECONDS)
+
+
+def test_after_the_reboot_shim_refuses_the_copy_without_sbat(shim_console):
+    mark = len(shim_console.transcript)
+    shim_console.wait_for_transcript(REFUSED, timeout=BOOT_SECONDS, start=mark)
+    # It offers the MOK manager once more, then tries again and gives up: the firmware moves on.
+    press(shim_console, [ENTER], b"any key to perform MOK management")
+    press(shim_console, [ENTER], b"Continue boot")
+    press(shim_console, [ENTER], REFUSED)
+    press(shim_console, [ENTER], b"failed to start Boot0001")
+    assert b"start_image() returned Security Policy Violation" in shim_console.transcript[mark:]
+
+
+def test_shim_starts_the_image_signed_by_the_enrolled_key(shim_console):
+    shim_console.wait_for_prompt(timeout=BOOT_SECONDS)
+    shim_console.enter("pwd")
+    assert shim_console.rows_above_cursor(2) == ["0 > pwd", "/", "0 >"]
+
+
+GRUB_CONFIG = """set timeout=-1
+menuentry "Tarnwick firmware monitor" --hotkey=t {
+  chainloader $cmdpath/tarnwick.efi
+}
+menuentry "Tarnwick signed with another key" --hotkey=o {
+  chainloader $cmdpath/other-key.efi
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def grub_console(mok, shim_console, tmp_path_factory):
+    """The second boot, with the key enrolled: Debian's signed GRUB as shim's second stage."""
+    work = tmp_path_factory.mktemp("grub")
+    (work / "grub.cfg").write_text(GRUB_CONFIG)
+    boot = "EFI/BOOT/"
+    disk = shim_disk(str(work / "grub.img"), {
+        boot + PIECES["second_stage"]: os.path.join(UNPACKED, PIECES["grub"]), boot + "grub.cfg": str(work / "grub.cfg"),
+        boot + "tarnwick.efi": os.path.join(mok, "signed.efi"), boot + "other-key.efi": os.path.join(mok, "other-key.signed.efi")})
+    console = Console(MACHINES[f"{ARCH}/edk2-microsoft"], [disk], vars_template=shim_console.vars_path)
+    console.wait_for_transcript(b"Tarnwick signed with another key", timeout=BOOT_SECONDS)
+    yield console
+    console.close()
+
+
+def test_grub_refuses_an_image_signed_with_another_key(grub_console):
+    press(grub_console, [b"o"], b"bad shim signature")
+    press(grub_console, [ENTER], b"Tarnwick firmware monitor")
+    assert b"Tarnwick 1.1" not in grub_console.transcript
+
+
+def test_grub_chainloads_the_image_and_bye_returns_to_grub(grub_console):
+    mark = len(grub_console.transcript)
+    grub_console.child.send(b"t")
+    grub_console.wait_for_prompt(start=mark)
+    assert grub_console.lines()[:4] == model.greeting()
+    press(grub_console, [b"bye\r"], b"Tarnwick firmware monitor")

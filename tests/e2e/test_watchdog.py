@@ -63,7 +63,7 @@ def test_with_the_watchdog_left_armed_the_firmware_resets_the_idle_machine(conso
     """Shows that this setup really outlasts the watchdog."""
     efi = tmp_path / "EFI" / "BOOT" / IMAGES[MACHINE["arch"]]["boot_file"]
     efi.parent.mkdir(parents=True)
-    link = link_variant(MACHINE["arch"], ARMED_ENTRY, str(tmp_path), str(efi), entry="armed_entry")
+    link = link_variant(MACHINE["arch"], str(tmp_path), str(efi), source=ARMED_ENTRY, entry="armed_entry")
     assert link.returncode == 0, link.stderr
     assert idle(console_on(tmp_path), 2 * WATCHDOG_SECONDS) is None, "the machine was not reset by the watchdog"
 
