@@ -7,13 +7,14 @@ ARCH ?= x64
 FIRMWARE ?= edk2
 FUZZ_SECONDS ?= 60
 
-BUILD_PACKAGES := cmake ninja-build clang lld
+# The images: clang and the LLVM linkers, and python3 with pefile and pyelftools to write the PE files.
+BUILD_PACKAGES := cmake ninja-build clang lld python3 python3-pefile python3-pyelftools
 DISK_PACKAGES := python3 mtools dosfstools gdisk
 # ovmf brings the test key that `make sign` uses when given none.
 SIGN_PACKAGES := python3 sbsigntool openssl ovmf
 HOST_PACKAGES := libgtest-dev libclang-rt-14-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) $(HOST_PACKAGES) llvm \
-                 python3-pefile python3-pytest python3-pexpect python3-pyte
+                 python3-pytest python3-pexpect python3-pyte
 INSTALL := scripts/install-deps.sh
 
 # Configures the build tree, with the host tests and fuzzers when TESTS is ON.

@@ -5,6 +5,7 @@
 # build/esp/ under its removable-media name.
 find_program(TARNWICK_CLANG NAMES clang++ clang++-14 REQUIRED)
 find_program(TARNWICK_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+find_program(TARNWICK_LD_LLD NAMES ld.lld ld.lld-14 REQUIRED)
 set(TARNWICK_PYTHON env PYTHONPATH=${CMAKE_SOURCE_DIR}/scripts /usr/bin/python3)
 
 set(TARNWICK_IMAGE_FLAGS
@@ -57,7 +58,7 @@ math(EXPR last_image "${image_count} - 1")
 foreach(row RANGE ${last_image})
   string(JSON arch GET "${TARNWICK_TABLE}" images ${row} arch)
   string(JSON file GET "${TARNWICK_TABLE}" images ${row} file)
-  string(JSON machine GET "${TARNWICK_TABLE}" images ${row} link_machine)
+  string(JSON link_method GET "${TARNWICK_TABLE}" images ${row} link)
   string(JSON boot_file GET "${TARNWICK_TABLE}" images ${row} boot_file)
   tarnwick_table_list(target_flags images ${row} compile)
   set(dir ${CMAKE_BINARY_DIR}/image-${arch})
@@ -80,14 +81,30 @@ foreach(row RANGE ${last_image})
   endforeach()
 
   set(image ${CMAKE_BINARY_DIR}/${file})
-  set(link ${TARNWICK_LINK_FLAGS} /machine:${machine})
-  add_custom_command(
-    OUTPUT ${image} ${dir}/image.map
-    COMMAND ${TARNWICK_LLD_LINK} ${link} /map:${dir}/image.map /out:${dir}/linked.efi ${objects}
-    COMMAND ${TARNWICK_PYTHON} -m tarnwick.efi compact ${dir}/linked.efi ${image}
-    DEPENDS ${objects} ${CMAKE_SOURCE_DIR}/scripts/tarnwick/efi.py
-    COMMENT "Linking ${file}"
-    VERBATIM)
+  if(link_method STREQUAL "lld-link")
+    string(JSON machine GET "${TARNWICK_TABLE}" images ${row} link_machine)
+    set(link ${TARNWICK_LINK_FLAGS} /machine:${machine})
+    set(linked ${dir}/image.map)
+    add_custom_command(
+      OUTPUT ${image} ${linked}
+      COMMAND ${TARNWICK_LLD_LINK} ${link} /map:${linked} /out:${dir}/linked.efi ${objects}
+      COMMAND ${TARNWICK_PYTHON} -m tarnwick.efi compact ${dir}/linked.efi ${image}
+      DEPENDS ${objects} ${CMAKE_SOURCE_DIR}/scripts/tarnwick/efi.py
+      COMMENT "Linking ${file}"
+      VERBATIM)
+  else()
+    # Linked as ELF, where lld-link knows no such machine; the relocations stay in the file for
+    # the checks to read.
+    set(link -T ${CMAKE_SOURCE_DIR}/cmake/elf-image.ld --emit-relocs)
+    set(linked ${dir}/linked.elf)
+    add_custom_command(
+      OUTPUT ${image} ${linked}
+      COMMAND ${TARNWICK_LD_LLD} ${link} -o ${linked} ${objects}
+      COMMAND ${TARNWICK_PYTHON} -m tarnwick.efi from-elf ${arch} ${linked} ${image}
+      DEPENDS ${objects} ${CMAKE_SOURCE_DIR}/scripts/tarnwick/efi.py ${CMAKE_SOURCE_DIR}/cmake/elf-image.ld
+      COMMENT "Linking ${file}"
+      VERBATIM)
+  endif()
   set(esp_copy ${CMAKE_BINARY_DIR}/esp/EFI/BOOT/${boot_file})
   add_custom_command(
     OUTPUT ${esp_copy}
@@ -101,7 +118,7 @@ foreach(row RANGE ${last_image})
   tarnwick_json_array(objects_json ${objects})
   tarnwick_json_array(sources_json ${sources})
   string(JSON TARNWICK_FACTS SET "${TARNWICK_FACTS}" images ${arch} "{
-    \"image\": \"${image}\", \"map\": \"${dir}/image.map\", \"folder\": \"${dir}\",
+    \"image\": \"${image}\", \"linked\": \"${linked}\", \"folder\": \"${dir}\",
     \"compile\": ${compile_json}, \"link\": ${link_json}, \"objects\": ${objects_json},
     \"sources\": ${sources_json}}")
 endforeach()

@@ -7,6 +7,7 @@ import subprocess
 
 import pefile
 import pytest
+from elftools.elf.elffile import ELFFile
 
 from tarnwick import ROOT, build_facts
 from tarnwick.images import floor, link_variant
@@ -23,14 +24,19 @@ ABSENT_DIRECTORIES = ["EXPORT", "IMPORT", "EXCEPTION", "SECURITY", "DEBUG", "TLS
 SBAT_FORMAT = ["sbat", "1", "SBAT Version", "sbat", "1", "https://github.com/rhboot/shim/blob/main/SBAT.md"]
 
 
-def entry_rva(map_path):
-    with open(map_path) as f:
+def entry_rva(linked):
+    """Where monitor_entry is, from lld-link's map or the linked ELF file's symbols."""
+    if linked.endswith(".elf"):
+        with open(linked, "rb") as f:
+            symbols = ELFFile(f).get_section_by_name(".symtab").get_symbol_by_name("monitor_entry")
+            return symbols[0]["st_value"] - IMAGE_BASE
+    with open(linked) as f:
         match = re.search(r"^\s*\S+\s+_?monitor_entry\s+([0-9a-f]+)", f.read(), re.M)
     assert match, "monitor_entry is not in the link map"
     return int(match.group(1), 16) - IMAGE_BASE
 
 
-def image_faults(arch, path, map_path, budget=None):
+def image_faults(arch, path, linked, budget=None):
     """Everything about the image that firmware would not load as it should, or that does not belong."""
     row = IMAGES[arch]
     pe = pefile.PE(path)
@@ -46,7 +52,7 @@ def image_faults(arch, path, map_path, budget=None):
     expect(header.Machine == int(row["pe_machine"], 16), f"machine {header.Machine:#x}")
     expect(optional.Magic == (0x20B if word == 8 else 0x10B), f"optional header magic {optional.Magic:#x}")
     expect(optional.Subsystem == 10, f"subsystem {optional.Subsystem} is not an EFI application")
-    expect(optional.AddressOfEntryPoint == entry_rva(map_path), "the entry point is not monitor_entry")
+    expect(optional.AddressOfEntryPoint == entry_rva(linked), "the entry point is not monitor_entry")
     expect(optional.ImageBase == IMAGE_BASE, f"base {optional.ImageBase:#x}")
     expect((optional.SectionAlignment, optional.FileAlignment) == (0x1000, 0x200), "alignments")
     expect(not header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"],
@@ -81,36 +87,37 @@ def sbat_faults(data):
 @pytest.mark.parametrize("arch", IMAGES)
 def test_image_has_the_form_firmware_loads(arch):
     image = FACTS["images"][arch]
-    assert image_faults(arch, image["image"], image["map"], IMAGES[arch]["budget_bytes"]) == []
+    assert image_faults(arch, image["image"], image["linked"], IMAGES[arch]["budget_bytes"]) == []
     pe = pefile.PE(image["image"])
     print(f"{arch}: {len(pe.__data__)} bytes, the smallest for its content {floor(pe)}, SizeOfHeaders "
           f"{pe.OPTIONAL_HEADER.SizeOfHeaders}")
 
 
-def absolute_relocations(objects):
+def absolute_relocations(arch, objects):
     """How many absolute addresses the objects' code needs, and how many their data holds."""
     listing = subprocess.run(["llvm-objdump", "-r", *objects], capture_output=True, text=True, check=True).stdout
     counts, section = {"code": 0, "data": 0}, None
     for line in listing.splitlines():
         if match := re.match(r"RELOCATION RECORDS FOR \[(.+)\]:", line):
             section = "code" if match.group(1).startswith(".text") else "data"
-        elif "IMAGE_REL_I386_DIR32" in line.split():
+        elif set(line.split()) & set(IMAGES[arch]["absolute_relocations"]):
             counts[section] += 1
     return counts
 
 
-@pytest.mark.parametrize("arch", [arch for arch, row in IMAGES.items() if row["base_relocations"]])
+@pytest.mark.parametrize("arch", IMAGES)
 def test_base_relocations_are_those_the_code_needs_and_nothing_else(arch):
-    """Code that cannot address its data relative to the instruction pointer carries absolute
-    addresses, which the firmware fixes up where it loads the image; the data holds none."""
+    """Code that reaches its data relative to the instruction pointer needs no base relocations.
+    IA32 code cannot: its absolute addresses are fixed up by the firmware where it loads the image.
+    The data holds no addresses on any architecture."""
     image = FACTS["images"][arch]
     pe = pefile.PE(image["image"])
     code = [s for s in pe.sections if s.IMAGE_SCN_MEM_EXECUTE]
-    fixed = [entry for block in pe.DIRECTORY_ENTRY_BASERELOC for entry in block.entries
+    fixed = [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries
              if entry.type != pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]]
     assert all(entry.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"] for entry in fixed)
     assert all(any(s.contains_rva(entry.rva) for s in code) for entry in fixed), "a relocation outside the code"
-    assert absolute_relocations(image["objects"]) == {"code": len(fixed), "data": 0}
+    assert absolute_relocations(arch, image["objects"]) == {"code": len(fixed), "data": 0}
 
 
 @pytest.mark.parametrize("arch", IMAGES)
@@ -134,7 +141,7 @@ def test_signing_adds_a_certificate_table_and_changes_nothing_else(arch, tmp_pat
     assert {n for n in range(len(old)) if old[n] != new[n]} <= allowed
     table = after.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     assert (table.VirtualAddress, table.Size) == (len(old), len(new) - len(old))
-    assert image_faults(arch, signed, image["map"]) == ["has a security directory"]
+    assert image_faults(arch, signed, image["linked"]) == ["has a security directory"]
 
 
 @pytest.mark.parametrize("given,dkms,picked", [(True, True, "the given key"), (False, True, "Machine Owner Key"),

@@ -80,8 +80,12 @@ def deepest_stack(arch, facts=None):
 
 
 def readable(name):
-    """A function's name as written in the source, from its decorated name."""
-    return name[1:name.index("@@")] if name.startswith("?") else name
+    """A function's name as written in the source, from its decorated name (Microsoft's or Itanium's)."""
+    if name.startswith("?"):
+        return name[1:name.index("@@")]
+    if match := re.match(r"_Z(\d+)", name):
+        return name[match.end():match.end() + int(match.group(1))]
+    return name
 
 
 if __name__ == "__main__":
