@@ -13,9 +13,13 @@ DISK_PACKAGES := python3 mtools dosfstools gdisk
 # ovmf brings the test key that `make sign` uses when given none.
 SIGN_PACKAGES := python3 sbsigntool openssl ovmf
 HOST_PACKAGES := libgtest-dev libclang-rt-14-dev
-TEST_PACKAGES := $(BUILD_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) $(HOST_PACKAGES) llvm \
-                 python3-pytest python3-pexpect python3-pyte
+DEB_PACKAGES := $(BUILD_PACKAGES) debhelper dpkg-dev lintian
+ISO_PACKAGES := $(BUILD_PACKAGES) mtools dosfstools xorriso
+# The boot paths' tests take systemd-boot and GRUB from their packages.
+TEST_PACKAGES := $(DEB_PACKAGES) $(ISO_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) $(HOST_PACKAGES) llvm \
+                 python3-pytest python3-pexpect python3-pyte systemd-boot-efi grub-efi-amd64-bin
 INSTALL := scripts/install-deps.sh
+VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
 
 # Configures the build tree, with the host tests and fuzzers when TESTS is ON.
 configure = cmake -S . -B $(BUILD) -G Ninja --no-warn-unused-cli -DCMAKE_CXX_COMPILER=clang++ \
@@ -24,9 +28,18 @@ images = $(call configure) && cmake --build $(BUILD) --target images
 everything = $(call configure,ON) && cmake --build $(BUILD)
 disk = $(PYTHON) -m tarnwick.disk $(BUILD)/tarnwick.img $(BUILD)/$(if $(SIGNED),esp-signed,esp) && \
        echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
+iso = $(PYTHON) -m tarnwick.disk --iso $(BUILD)/tarnwick.iso $(BUILD)/esp && \
+      echo "$(BUILD)/tarnwick.iso: an ISO image with an El Torito EFI boot image"
 signed = $(PYTHON) -m tarnwick.sign $(KEY) $(CERT)
+# The Debian package, built by dpkg-buildpackage from a copy of the tree and checked by lintian.
+package = rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/tarnwick-$(VERSION) && \
+          tar --exclude=./$(BUILD) --exclude=./.git -cf - . | tar -C $(BUILD)/deb/tarnwick-$(VERSION) -xf - && \
+          { (cd $(BUILD)/deb/tarnwick-$(VERSION) && dpkg-buildpackage -us -uc) >$(BUILD)/deb/build.log 2>&1 || \
+            { tail -40 $(BUILD)/deb/build.log; exit 1; }; } && \
+          lintian --fail-on error,warning $(BUILD)/deb/tarnwick_$(VERSION)_*.changes && \
+          echo "$(BUILD)/deb/tarnwick_$(VERSION)_all.deb: built, and lintian has nothing to say"
 
-.PHONY: all image sign mok-cert run test fuzz bench clean
+.PHONY: all image sign mok-cert deb iso run test fuzz bench clean
 
 all:
 	@$(INSTALL) $(BUILD_PACKAGES)
@@ -48,6 +61,14 @@ mok-cert:
 	@$(INSTALL) $(SIGN_PACKAGES)
 	@mkdir -p $(BUILD) && $(PYTHON) -m tarnwick.sign --mok-cert $(KEY) $(CERT)
 
+deb:
+	@$(INSTALL) $(DEB_PACKAGES)
+	@$(package)
+
+iso:
+	@$(INSTALL) $(ISO_PACKAGES)
+	@$(images) && $(iso)
+
 # ARCH=... FIRMWARE=... boot another machine of platforms.json.
 run:
 	@$(INSTALL) $(BUILD_PACKAGES) python3 --machines $(ARCH)/$(FIRMWARE)
@@ -56,7 +77,7 @@ run:
 # CTest's summary says what passed; the figures of the fault, fuzz and soak runs follow it.
 test:
 	@$(INSTALL) $(TEST_PACKAGES) --machines all --unpack $(BUILD)/unpacked
-	@$(everything) && $(disk)
+	@$(everything) && $(disk) && $(iso) && $(package)
 	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 --parallel 2 || status=$$?; } && \
 	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; exit $$status
 

@@ -9,6 +9,7 @@ function(tarnwick_pytest name file label)
 endfunction()
 
 tarnwick_pytest(image_check image_test.py image)
+tarnwick_pytest(package_check package_test.py package)
 
 # A dialogue on every machine of the platform table, and the UEFI Shell where the firmware has one.
 string(JSON machine_count LENGTH "${TARNWICK_TABLE}" machines)
@@ -26,6 +27,6 @@ foreach(row RANGE ${last_machine})
   endif()
 endforeach()
 
-foreach(group watchdog secure_boot soak)
+foreach(group watchdog secure_boot soak boot_paths)
   tarnwick_pytest(e2e_${group} e2e/test_${group}.py e2e)
 endforeach()

@@ -52,6 +52,8 @@ endfunction()
 set(TARNWICK_FACTS "{\"version\": \"${PROJECT_VERSION}\", \"sbat_generation\": ${TARNWICK_SBAT_GENERATION},
   \"url\": \"${PROJECT_HOMEPAGE_URL}\", \"images\": {}}")
 set(TARNWICK_IMAGES)
+# For tarnwick-install: the kernel's machine name, the firmware's word size, the image.
+set(TARNWICK_MACHINES "# uname -m, UEFI word size, image arch\n")
 
 string(JSON image_count LENGTH "${TARNWICK_TABLE}" images)
 math(EXPR last_image "${image_count} - 1")
@@ -112,6 +114,14 @@ foreach(row RANGE ${last_image})
     DEPENDS ${image}
     VERBATIM)
   list(APPEND TARNWICK_IMAGES ${image} ${esp_copy})
+  install(FILES ${image} DESTINATION lib/tarnwick RENAME tarnwick${arch}.efi)
+  string(JSON pe_format GET "${TARNWICK_TABLE}" images ${row} pe_format)
+  string(REPLACE "PE32+" 64 word "${pe_format}")
+  string(REPLACE "PE32" 32 word "${word}")
+  tarnwick_table_list(kernel_machines images ${row} kernel_machines)
+  foreach(kernel_machine IN LISTS kernel_machines)
+    string(APPEND TARNWICK_MACHINES "${kernel_machine} ${word} ${arch}\n")
+  endforeach()
 
   tarnwick_json_array(compile_json ${compile})
   tarnwick_json_array(link_json ${link})
@@ -124,4 +134,12 @@ foreach(row RANGE ${last_image})
 endforeach()
 
 add_custom_target(images ALL DEPENDS ${TARNWICK_IMAGES})
+
+# What the Debian package installs: every image under its architecture's name, which one fits
+# which machine, the tool that puts one on the ESP, and the GRUB hook.
+file(WRITE ${CMAKE_BINARY_DIR}/machines "${TARNWICK_MACHINES}")
+install(FILES ${CMAKE_BINARY_DIR}/machines DESTINATION lib/tarnwick)
+install(PROGRAMS linux/tarnwick-install DESTINATION sbin)
+install(FILES linux/tarnwick-install.8 DESTINATION share/man/man8)
+install(PROGRAMS linux/30_tarnwick DESTINATION /etc/grub.d)  # where GRUB looks, whatever the prefix
 file(WRITE ${CMAKE_BINARY_DIR}/tarnwick.json "${TARNWICK_FACTS}\n")

@@ -1,6 +1,8 @@
-"""Makes a GPT disk image with one EFI system partition (FAT32) that holds a folder's files:
+"""Makes a GPT disk image with one EFI system partition (FAT32) that holds a folder's files, or an
+ISO image for CD drives and servers' virtual media whose El Torito EFI boot image (FAT) holds them:
 
     python3 -m tarnwick.disk DISK_IMAGE ESP_FOLDER
+    python3 -m tarnwick.disk --iso ISO_IMAGE ESP_FOLDER
 
 No loop devices and no mounts: mtools writes into the file system image directly."""
 import os
@@ -10,18 +12,32 @@ import tempfile
 
 MIB = 1 << 20
 ESP_MIB = 38  # enough clusters for FAT32
+BOOT_IMAGE_KIB = 1440  # the El Torito boot image: a floppy's size, as firmware expects it
 
 
 def run(*command):
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
 
 
+def fat_image(path, folder, kib, *format_options):
+    run("mkfs.fat", *format_options, "-n", "TARNWICK", "-C", path, str(kib))
+    for entry in sorted(os.listdir(folder)):
+        run("mcopy", "-s", "-i", path, os.path.join(folder, entry), "::/")
+
+
+def make_iso(iso, folder):
+    with tempfile.TemporaryDirectory() as work:
+        fat_image(os.path.join(work, "efiboot.img"), folder, BOOT_IMAGE_KIB, "-F", "12")
+        if os.path.exists(iso):
+            os.remove(iso)
+        run("xorriso", "-as", "mkisofs", "-quiet", "-V", "TARNWICK", "-r", "-J", "-o", iso,
+            "-e", "efiboot.img", "-no-emul-boot", work)
+
+
 def make_disk(disk, folder):
     with tempfile.TemporaryDirectory() as work:
         esp = os.path.join(work, "esp.img")
-        run("mkfs.fat", "-F", "32", "-s", "1", "-n", "TARNWICK", "-C", esp, str(ESP_MIB * 1024))
-        for entry in sorted(os.listdir(folder)):
-            run("mcopy", "-s", "-i", esp, os.path.join(folder, entry), "::/")
+        fat_image(esp, folder, ESP_MIB * 1024, "-F", "32", "-s", "1")
         if os.path.exists(disk):
             os.remove(disk)
         with open(disk, "wb") as f:
@@ -35,6 +51,9 @@ def make_disk(disk, folder):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if sys.argv[1:2] == ["--iso"] and len(sys.argv) == 4:
+        make_iso(*sys.argv[2:])
+    elif len(sys.argv) == 3:
+        make_disk(*sys.argv[1:])
+    else:
         sys.exit(__doc__)
-    make_disk(*sys.argv[1:])

@@ -17,13 +17,16 @@ from .platforms import IMAGES, machine
 
 
 def disk_options(machine_row, targets):
+    """A folder or a disk image becomes a hard disk; an ISO image (.iso) a CD-ROM."""
     options = []
     for n, target in enumerate(targets):
         source = f"fat:{target}" if os.path.isdir(target) else target
-        device = f"{machine_row['disk']},drive=disk{n},bootindex={n + 1}"
+        cd = target.endswith(".iso")
+        device = f"{'ide-cd' if cd else machine_row['disk']},drive=disk{n},bootindex={n + 1}"
         if machine_row["disk"] == "ide-hd":
             device += f",bus=ide.{n}"
-        options += ["-drive", f"if=none,id=disk{n},format=raw,snapshot=on,file={source}", "-device", device]
+        media = "media=cdrom,readonly=on" if cd else "snapshot=on"
+        options += ["-drive", f"if=none,id=disk{n},format=raw,{media},file={source}", "-device", device]
     return options
 
 

@@ -1,0 +1,149 @@
+"""The Debian package: what it ships and from what build, how it installs and goes, and its tools,
+tarnwick-install on a scratch EFI system partition and the GRUB hook, as a person runs them."""
+import filecmp
+import os
+import subprocess
+
+import pytest
+
+from conftest import DEB
+from tarnwick import BUILD, build_facts
+from tarnwick.platforms import IMAGES
+
+FACTS = build_facts()
+IMAGE = "EFI/tarnwick/tarnwickx64.efi"
+ENTRY = "loader/entries/tarnwick.conf"
+
+
+def test_ships_the_images_make_builds_though_built_with_the_distributions_flags(packaged):
+    with open(os.path.join(BUILD, "deb", "build.log")) as f:
+        flags = next(line for line in f if line.startswith("Building with CXXFLAGS="))
+    assert "-fstack-clash-protection" in flags and "-fcf-protection" in flags, flags
+    for arch in IMAGES:
+        assert filecmp.cmp(os.path.join(packaged.root, f"usr/lib/tarnwick/tarnwick{arch}.efi"),
+                           FACTS["images"][arch]["image"], shallow=False), arch
+
+
+def tree(folder):
+    """Every file and folder below `folder`, with the bytes of each file."""
+    found = {}
+    for path, folders, files in os.walk(folder):
+        for name in folders + files:
+            full = os.path.join(path, name)
+            found[os.path.relpath(full, folder)] = open(full, "rb").read() if name in files else None
+    return found
+
+
+def test_installing_removing_and_purging_leaves_nothing_behind(tmp_path):
+    root = tmp_path / "root"
+    for folder in ("info", "updates", "triggers"):
+        (root / "var/lib/dpkg" / folder).mkdir(parents=True)
+    (root / "var/lib/dpkg/status").write_text("")
+    before = tree(root)
+
+    def dpkg(*args):
+        subprocess.run(["dpkg", f"--root={root}", "--force-script-chrootless", "--force-not-root", *args], check=True,
+                       capture_output=True)
+
+    dpkg("--install", DEB)
+    assert os.access(root / "usr/sbin/tarnwick-install", os.X_OK) and (root / "etc/grub.d/30_tarnwick").exists()
+    dpkg("--remove", "tarnwick")
+    assert (root / "etc/grub.d/30_tarnwick").exists(), "a configuration file stays until the package is purged"
+    dpkg("--purge", "tarnwick")
+    left = {path for path in tree(root) if not path.startswith("var/lib/dpkg")}
+    assert left == {path for path in before if not path.startswith("var/lib/dpkg")}
+
+
+@pytest.fixture
+def esp(tmp_path):
+    """A scratch EFI system partition that already holds a boot loader and its settings."""
+    esp = tmp_path / "esp"
+    (esp / "EFI/BOOT").mkdir(parents=True)
+    (esp / "EFI/BOOT/BOOTX64.EFI").write_bytes(b"someone else's loader")
+    (esp / "loader").mkdir()
+    (esp / "loader/loader.conf").write_text("timeout 5\n")
+    return esp
+
+
+def test_install_then_remove_leaves_the_partition_as_it_was(packaged, esp, efi_sysfs):
+    before = tree(esp)
+    for _ in range(2):  # installing again changes nothing
+        packaged.install(esp, "--no-variables", sysfs=efi_sysfs)
+    assert filecmp.cmp(esp / IMAGE, os.path.join(packaged.root, "usr/lib/tarnwick/tarnwickx64.efi"), shallow=False)
+    entry = (esp / ENTRY).read_text()
+    assert "title      Tarnwick firmware monitor\n" in entry and "efi        /EFI/tarnwick/tarnwickx64.efi\n" in entry
+    assert f"version    {FACTS['version']}\n" in entry
+    packaged.install(esp, "--no-variables", "--remove", sysfs=efi_sysfs)
+    assert tree(esp) == before
+
+
+def test_firmware_boot_entry_goes_last_in_the_boot_order_and_away_again(packaged, esp, efi_sysfs, tmp_path):
+    """With EFI variables, through efibootmgr, findmnt and lsblk that stand in for the real ones."""
+    (efi_sysfs / "firmware/efi/efivars").mkdir()
+    (efi_sysfs / "class/block/vda1").mkdir(parents=True)
+    (efi_sysfs / "class/block/vda1/partition").write_text("1\n")
+    stubs, log = tmp_path / "bin", tmp_path / "calls"
+    stubs.mkdir()
+    entries = tmp_path / "entries"
+    entries.write_text("BootOrder: 0000,0001\nBoot0000* UiApp\tFv()\nBoot0001* UEFI QEMU HARDDISK\tPci()\n")
+    for name, body in {
+        "efibootmgr": f'printf "%s\\n" "$*" >>{log}\ncase "$*" in *--create-only*) '
+                      f'printf "Boot0002* Tarnwick firmware monitor\\tHD(1)\\n" >>{entries} ;; esac\ncat {entries}',
+        "findmnt": "echo /dev/vda1",
+        "lsblk": "echo vda",
+    }.items():
+        (stubs / name).write_text(f"#!/bin/sh\n{body}\n")
+        (stubs / name).chmod(0o755)
+    path = {"PATH": f"{stubs}:{packaged.root}/usr/sbin:{os.environ['PATH']}"}
+    packaged.install(esp, sysfs=efi_sysfs, env=path)
+    calls = log.read_text().splitlines()
+    assert "--quiet --create-only --disk /dev/vda --part 1 --loader \\EFI\\tarnwick\\tarnwickx64.efi " \
+           "--label Tarnwick firmware monitor" in calls
+    assert calls[-1] == "--quiet --bootorder 0000,0001,0002"
+    packaged.install(esp, "--remove", sysfs=efi_sysfs, env=path)
+    assert log.read_text().splitlines()[-1] == "--quiet --bootnum 0002 --delete-bootnum"
+
+
+def put(path, data):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+
+
+@pytest.mark.parametrize("case", ["no ESP", "not FAT", "no image", "no EFI variables", "a file of someone else's"])
+def test_refuses_with_a_clear_error(case, packaged, esp, efi_sysfs, tmp_path):
+    args, env = ["--no-variables"], {}
+    if case == "no ESP":  # a root whose /boot/efi is a plain folder, not a mounted partition
+        (tmp_path / "root/boot/efi").mkdir(parents=True)
+        command = ["usr/sbin/tarnwick-install", f"--root={tmp_path / 'root'}"]
+    else:
+        command = ["usr/sbin/tarnwick-install", f"--root={packaged.root}", f"--esp-path={esp}"]
+    if case == "not FAT":
+        env["TARNWICK_RELAX_ESP_CHECKS"] = ""
+    if case == "no image":
+        images = tmp_path / "root/usr/lib/tarnwick"
+        put(images / "machines", b"aarch64 64 aa64\n")
+        command[1] = f"--root={tmp_path / 'root'}"
+    if case == "no EFI variables":
+        args = []
+    if case == "a file of someone else's":
+        put(esp / IMAGE, b"not ours")
+    before = tree(esp)
+    result = packaged.run(*command, *args, sysfs=efi_sysfs, env=env, check=False)
+    expected = {"no ESP": "no EFI system partition is mounted", "not FAT": "is not on a FAT file system",
+                "no image": "there is no Tarnwick image for this machine", "no EFI variables": "has no EFI variables",
+                "a file of someone else's": "is not one of Tarnwick's files"}[case]
+    assert result.returncode != 0 and expected in result.stderr, result.stderr
+    assert tree(esp) == before
+
+
+@pytest.mark.parametrize("efi,installed,disabled,listed", [(True, True, False, True), (False, True, False, False),
+                                                           (True, False, False, False), (True, True, True, False)])
+def test_grub_hook_lists_tarnwick_on_efi_systems_with_the_image(efi, installed, disabled, listed, packaged, esp,
+                                                               efi_sysfs, tmp_path):
+    if installed:
+        packaged.install(esp, "--no-variables", sysfs=efi_sysfs)
+    sysfs = efi_sysfs if efi else tmp_path / "no-efi"
+    env = {"GRUB_DISABLE_TARNWICK": "true"} if disabled else {}
+    output = packaged.run("etc/grub.d/30_tarnwick", sysfs=sysfs, esp=esp, env=env).stdout
+    assert ("chainloader /EFI/tarnwick/tarnwickx64.efi" in output) == listed
+    assert bool(output) == listed, "silent when it lists nothing"
