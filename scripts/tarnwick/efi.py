@@ -7,7 +7,7 @@ the program counter, which the image checks prove from the objects' relocations.
 
 `compact` lays lld-link's output out as the most careful loaders accept it, and smaller: the DOS
 header alone before the PE headers, the headers in as few file blocks as they need, and a writable
-section without bytes in the file flagged as uninitialized data. lld-link merges .bss into .data
+section without bytes in the file named .bss and flagged as uninitialized data. lld-link merges .bss into .data
 and keeps the flag of initialized data, which shim and shim-aware GRUB refuse for a section that
 has no raw data. Nothing changes in memory: every address and every byte loaded stays the same.
 
@@ -22,7 +22,6 @@ from elftools.elf.constants import SH_FLAGS
 from elftools.elf.elffile import ELFFile
 
 from .platforms import IMAGES
-
 
 DOS_HEADER_BYTES = 64
 INITIALIZED = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_CNT_INITIALIZED_DATA"]
@@ -50,6 +49,8 @@ def compact(data):
             struct.pack_into("8s", headers, section.get_field_absolute_offset("Name") - moved, b".bss")
             struct.pack_into("<I", headers, section.get_field_absolute_offset("Characteristics") - moved,
                              section.Characteristics & ~INITIALIZED | UNINITIALIZED)
+            struct.pack_into("<I", headers, pe.OPTIONAL_HEADER.get_field_absolute_offset("SizeOfUninitializedData") - moved,
+                             pe.OPTIONAL_HEADER.SizeOfUninitializedData + section.Misc_VirtualSize)
     return bytes(headers) + bytes(new_size - len(headers)) + data[old_size:]
 
 
