@@ -1,13 +1,18 @@
 """The Debian package as it installs, for the checks that use its tools: unpacked once, with the
 pieces of a real machine (its sysfs, its EFI system partition) stood in for."""
 import os
+import platform
 import subprocess
 
 import pytest
 
 from tarnwick import BUILD, build_facts
+from tarnwick.platforms import IMAGES
 
 DEB = os.path.join(BUILD, "deb", f"tarnwick_{build_facts()['version']}_all.deb")
+# The image tarnwick-install picks for this machine under the 64-bit UEFI of the stand-in sysfs.
+NATIVE = next(arch for arch, row in IMAGES.items()
+              if platform.machine() in row["kernel_machines"] and row["pe_format"] == "PE32+")
 
 
 class Packaged:

@@ -6,12 +6,12 @@ import subprocess
 
 import pytest
 
-from conftest import DEB
+from conftest import DEB, NATIVE
 from tarnwick import BUILD, build_facts
 from tarnwick.platforms import IMAGES
 
 FACTS = build_facts()
-IMAGE = "EFI/tarnwick/tarnwickx64.efi"
+IMAGE = f"EFI/tarnwick/tarnwick{NATIVE}.efi"
 ENTRY = "loader/entries/tarnwick.conf"
 
 
@@ -59,7 +59,7 @@ def esp(tmp_path):
     """A scratch EFI system partition that already holds a boot loader and its settings."""
     esp = tmp_path / "esp"
     (esp / "EFI/BOOT").mkdir(parents=True)
-    (esp / "EFI/BOOT/BOOTX64.EFI").write_bytes(b"someone else's loader")
+    (esp / "EFI/BOOT" / IMAGES[NATIVE]["boot_file"]).write_bytes(b"someone else's loader")
     (esp / "loader").mkdir()
     (esp / "loader/loader.conf").write_text("timeout 5\n")
     return esp
@@ -69,9 +69,10 @@ def test_install_then_remove_leaves_the_partition_as_it_was(packaged, esp, efi_s
     before = tree(esp)
     for _ in range(2):  # installing again changes nothing
         packaged.install(esp, "--no-variables", sysfs=efi_sysfs)
-    assert filecmp.cmp(esp / IMAGE, os.path.join(packaged.root, "usr/lib/tarnwick/tarnwickx64.efi"), shallow=False)
+    assert filecmp.cmp(esp / IMAGE, os.path.join(packaged.root, "usr/lib/tarnwick", os.path.basename(IMAGE)),
+                       shallow=False)
     entry = (esp / ENTRY).read_text()
-    assert "title      Tarnwick firmware monitor\n" in entry and "efi        /EFI/tarnwick/tarnwickx64.efi\n" in entry
+    assert "title      Tarnwick firmware monitor\n" in entry and f"efi        /{IMAGE}\n" in entry
     assert f"version    {FACTS['version']}\n" in entry
     packaged.install(esp, "--no-variables", "--remove", sysfs=efi_sysfs)
     assert tree(esp) == before
@@ -97,8 +98,8 @@ def test_firmware_boot_entry_goes_last_in_the_boot_order_and_away_again(packaged
     path = {"PATH": f"{stubs}:{packaged.root}/usr/sbin:{os.environ['PATH']}"}
     packaged.install(esp, sysfs=efi_sysfs, env=path)
     calls = log.read_text().splitlines()
-    assert "--quiet --create-only --disk /dev/vda --part 1 --loader \\EFI\\tarnwick\\tarnwickx64.efi " \
-           "--label Tarnwick firmware monitor" in calls
+    loader = "\\" + IMAGE.replace("/", "\\")
+    assert f"--quiet --create-only --disk /dev/vda --part 1 --loader {loader} --label Tarnwick firmware monitor" in calls
     assert calls[-1] == "--quiet --bootorder 0000,0001,0002"
     packaged.install(esp, "--remove", sysfs=efi_sysfs, env=path)
     assert log.read_text().splitlines()[-1] == "--quiet --bootnum 0002 --delete-bootnum"
@@ -145,5 +146,5 @@ def test_grub_hook_lists_tarnwick_on_efi_systems_with_the_image(efi, installed, 
     sysfs = efi_sysfs if efi else tmp_path / "no-efi"
     env = {"GRUB_DISABLE_TARNWICK": "true"} if disabled else {}
     output = packaged.run("etc/grub.d/30_tarnwick", sysfs=sysfs, esp=esp, env=env).stdout
-    assert ("chainloader /EFI/tarnwick/tarnwickx64.efi" in output) == listed
+    assert (f"chainloader /{IMAGE}" in output) == listed
     assert bool(output) == listed, "silent when it lists nothing"

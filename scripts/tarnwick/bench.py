@@ -18,7 +18,7 @@ import pefile
 from . import BUILD, build_facts
 from .console import boot_to_prompt
 from .images import floor
-from .platforms import IMAGES, MACHINES
+from .platforms import IMAGES, MACHINES, REFERENCE
 from .shell import Shell
 from .stack import deepest_stack
 
@@ -100,8 +100,8 @@ def timed(console, data, condition, what):
 
 def console_rows(facts):
     with tempfile.TemporaryDirectory() as folder:
-        shutil.copy(facts["images"]["x64"]["image"], os.path.join(folder, "tarnwick.efi"))
-        shell = Shell(MACHINES["x64/edk2"], folder)
+        shutil.copy(facts["images"][REFERENCE["arch"]]["image"], os.path.join(folder, "tarnwick.efi"))
+        shell = Shell(REFERENCE, folder)
         try:
             console = shell.console
             shell_echo = echo_latencies(console)
@@ -143,7 +143,8 @@ def console_rows(facts):
 def machine_line():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.machine())
-    qemu = subprocess.run(["qemu-system-x86_64", "--version"], capture_output=True, text=True).stdout.split("\n")[0]
+    qemu = subprocess.run([IMAGES[REFERENCE["arch"]]["qemu"], "--version"], capture_output=True,
+                          text=True).stdout.split("\n")[0]
     return f"{cpu}, {os.cpu_count()} cores; {qemu}, TCG without KVM; firmware from Debian's packages"
 
 
@@ -153,7 +154,8 @@ def main():
         ("Images", image_rows(facts)),
         ("Firmware calls (host fake)", call_rows()),
         ("From QEMU's start to the first prompt, booted from the disk image", boot_rows()),
-        ("Console under QEMU+OVMF (x64), one boot started in the UEFI Shell", console_rows(facts)),
+        (f"Console of {'/'.join((REFERENCE['arch'], REFERENCE['firmware']))} ({REFERENCE['name']}), one boot started in "
+         "the UEFI Shell", console_rows(facts)),
     ]
     width = max(len(what) for _, rows in sections for what, _ in rows)
     lines = [f"Tarnwick benchmark, {time.strftime('%Y-%m-%d')}", f"Machine: {machine_line()}", ""]

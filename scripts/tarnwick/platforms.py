@@ -19,9 +19,16 @@ MACHINES = {f"{row['arch']}/{row['firmware']}": row for row in TABLE["machines"]
 
 
 def machine(name):
-    if name not in MACHINES:
-        sys.exit(f"no machine {name}; the table has {', '.join(MACHINES)}")
-    return MACHINES[name]
+    """The machine ARCH/FIRMWARE; either may be left out, for the first row that has the other. The
+    first row of all is the reference machine, which `make run` boots and single-machine checks use."""
+    arch, _, firmware = name.partition("/")
+    for row in MACHINES.values():
+        if arch in ("", row["arch"]) and firmware in ("", row["firmware"]):
+            return row
+    sys.exit(f"no machine {name}; the table has {', '.join(MACHINES)}")
+
+
+REFERENCE = machine("/")
 
 
 def selected(condition=lambda row: True):
@@ -34,7 +41,8 @@ def packages(names):
     found = set()
     for name in names:
         row = machine(name)
-        found |= set(IMAGES[row["arch"]]["packages"]) | set(row["packages"])
+        image = IMAGES[row["arch"]]
+        found |= set(image["packages"]) | set(row["packages"]) | set(image.get("boot_loaders", {}).get("packages", []))
     return sorted(found)
 
 

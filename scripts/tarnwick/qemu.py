@@ -2,8 +2,10 @@
 
     python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] TARGET [TARGET ...]
 
-boots the machine with the serial console on this terminal (leave QEMU with Ctrl-A, then X). A
-target is an EFI system partition folder or a disk image; the firmware tries them in order. QEMU
+boots the reference machine (the table's first), or the one named, with the serial console on this
+terminal (leave QEMU with Ctrl-A, then X); either half of the name may be left out, for the first
+machine that has the other. A target is an EFI system partition folder, a disk image or an ISO
+image; the firmware tries them in order. QEMU
 gets every target read-only: writes go to a throwaway overlay, never to the folder or the image.
 Firmware code is read-only too, and each boot has a private copy of the variable store."""
 import argparse
@@ -61,7 +63,7 @@ def command(machine_row, targets, vars_path, extra=(), raw_console=False):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--machine", default="x64/edk2")
+    parser.add_argument("--machine", default="/")
     parser.add_argument("targets", nargs="+")
     args = parser.parse_args(argv)
     row = machine(args.machine)

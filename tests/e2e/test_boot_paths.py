@@ -12,11 +12,11 @@ import pytest
 from tarnwick import BUILD, model
 from tarnwick.console import BOOT_SECONDS, Console
 from tarnwick.disk import make_disk
-from tarnwick.platforms import MACHINES
+from tarnwick.platforms import IMAGES
+from tarnwick.platforms import REFERENCE as MACHINE
 
-MACHINE = MACHINES["x64/edk2"]
 ENTRY = b"Tarnwick firmware monitor"
-SYSTEMD_BOOT = "/usr/lib/systemd/boot/efi/systemd-bootx64.efi"
+LOADERS, BOOT_FILE = IMAGES[MACHINE["arch"]]["boot_loaders"], "EFI/BOOT/" + IMAGES[MACHINE["arch"]]["boot_file"]
 # What grub-mkconfig's own header would set; the rest of the configuration is the hook's.
 GRUB_HEADER = "set timeout=30\n"
 
@@ -33,7 +33,7 @@ def installed_esp(work, packaged, sysfs):
 def systemd_boot(work, packaged, sysfs):
     esp = installed_esp(work, packaged, sysfs)
     (esp / "EFI/BOOT").mkdir()
-    shutil.copyfile(SYSTEMD_BOOT, esp / "EFI/BOOT/BOOTX64.EFI")
+    shutil.copyfile(LOADERS["systemd_boot"], esp / BOOT_FILE)
     (esp / "loader/loader.conf").write_text("timeout 30\n")
     make_disk(str(work / "disk.img"), str(esp))
     return [str(work / "disk.img")]
@@ -44,8 +44,9 @@ def grub(work, packaged, sysfs):
     config = work / "grub.cfg"
     config.write_text(GRUB_HEADER + packaged.run("etc/grub.d/30_tarnwick", sysfs=sysfs, esp=esp).stdout)
     (esp / "EFI/BOOT").mkdir()
-    subprocess.run(["grub-mkstandalone", "-O", "x86_64-efi", "--modules=part_gpt fat chain search search_fs_file normal",
-                    "-o", str(esp / "EFI/BOOT/BOOTX64.EFI"), f"boot/grub/grub.cfg={config}"], check=True)
+    subprocess.run(["grub-mkstandalone", "-O", LOADERS["grub_platform"],
+                    "--modules=part_gpt fat chain search search_fs_file normal", "-o", str(esp / BOOT_FILE),
+                    f"boot/grub/grub.cfg={config}"], check=True)
     make_disk(str(work / "disk.img"), str(esp))
     return [str(work / "disk.img")]
 

@@ -24,7 +24,7 @@ from tarnwick.sign import ovmf_test_key, sign, sign_all
 
 ENTER, DOWN = b"\r", b"\x1b[B"  # a cursor key arrives decoded only in one write
 REFUSED = b"Verification failed: (0x1A) Security Violation"
-ARCH = "x64"
+ARCH = next(arch for arch, row in IMAGES.items() if "shim" in row)  # Debian signs shim for x64
 PIECES = IMAGES[ARCH]["shim"]
 UNPACKED = os.path.join(BUILD, "unpacked")
 

@@ -7,10 +7,9 @@ import random
 import pytest
 
 from tarnwick import build_facts, model
-from tarnwick.platforms import MACHINES
+from tarnwick.platforms import REFERENCE as MACHINE
 from tarnwick.shell import SHELL_PROMPT, Shell
 
-MACHINE = MACHINES["x64/edk2"]
 SOAK_LINES = 300
 SEED = int(os.environ.get("TARNWICK_SOAK_SEED", "20261208"))
 # Sequences this firmware's terminal turns into cursor keys, which the monitor drops.

@@ -10,9 +10,9 @@ import pytest
 from tarnwick import BUILD
 from tarnwick.console import boot_to_prompt
 from tarnwick.images import link_variant
-from tarnwick.platforms import IMAGES, MACHINES
+from tarnwick.platforms import IMAGES
+from tarnwick.platforms import REFERENCE as MACHINE
 
-MACHINE = MACHINES["x64/edk2"]
 WATCHDOG_SECONDS = 300
 FAST_CLOCK = ["-icount", "shift=4,sleep=off", "-rtc", "base=utc,clock=vm", "-no-reboot"]
 
