@@ -13,7 +13,8 @@ DISK_PACKAGES := python3 mtools dosfstools gdisk
 # ovmf brings the test key that `make sign` uses when given none.
 SIGN_PACKAGES := python3 sbsigntool openssl ovmf
 HOST_PACKAGES := libgtest-dev libclang-rt-14-dev
-DEB_PACKAGES := $(BUILD_PACKAGES) debhelper dpkg-dev lintian
+# dpkg-buildpackage wants build-essential, whatever the package builds with.
+DEB_PACKAGES := $(BUILD_PACKAGES) build-essential debhelper dpkg-dev lintian
 ISO_PACKAGES := $(BUILD_PACKAGES) mtools dosfstools xorriso
 TEST_PACKAGES := $(DEB_PACKAGES) $(ISO_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) $(HOST_PACKAGES) llvm \
                  python3-pytest python3-pexpect python3-pyte
