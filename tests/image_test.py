@@ -10,7 +10,7 @@ import pytest
 from elftools.elf.elffile import ELFFile
 
 from tarnwick import ROOT, build_facts
-from tarnwick.images import floor, link_variant
+from tarnwick.images import floor, link_variant, section_name
 from tarnwick.platforms import IMAGES, REFERENCE
 from tarnwick import sign as signing
 from tarnwick.sign import ovmf_test_key, sign, signed_name
@@ -62,7 +62,7 @@ def image_faults(arch, path, linked, budget=None):
     for name in ABSENT_DIRECTORIES + ([] if row["base_relocations"] else ["BASERELOC"]):
         expect(directories[name].Size == 0, f"has a {name.lower()} directory")
     for section in pe.sections:
-        name = section.Name.rstrip(b"\0").decode()
+        name = section_name(section)
         expect(not (section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE), f"{name} is writable and executable")
         expect(not name.startswith((".pdata", ".xdata", ".debug")), f"has {name}")
         expect(section.SizeOfRawData or not section.IMAGE_SCN_CNT_INITIALIZED_DATA,
@@ -79,7 +79,7 @@ def image_faults(arch, path, linked, budget=None):
 def sbat_records(pe):
     """The records of the .sbat section, read as the CSV of lines it must be; None without one."""
     for section in pe.sections:
-        if section.Name.rstrip(b"\0") == b".sbat":
+        if section_name(section) == ".sbat":
             text = section.get_data()[:section.Misc_VirtualSize].rstrip(b"\0").decode("ascii")
             return list(csv.reader(text.splitlines())) if text.endswith("\n") else text
     return None
@@ -150,14 +150,12 @@ def test_signing_adds_a_certificate_table_and_changes_nothing_else(arch, tmp_pat
 def test_signing_picks_the_key_a_linux_user_expects(given, dkms, picked, tmp_path, monkeypatch):
     """KEY and CERT when given; else the machine's MOK that DKMS made (its certificate in DER);
     else Debian's test key. Each must verify the image it signed."""
-    key, pem = tmp_path / "own.key", tmp_path / "own.crt"
-    subprocess.run(["openssl", "req", "-new", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=own/",
-                    "-keyout", key, "-out", pem], check=True, capture_output=True)
+    key, pem = signing.new_key(str(tmp_path), "own")
     der = tmp_path / "mok.pub"
     subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER", "-out", der], check=True)
-    monkeypatch.setattr(signing, "DKMS_KEY", str(key) if dkms else str(tmp_path / "none"))
+    monkeypatch.setattr(signing, "DKMS_KEY", key if dkms else str(tmp_path / "none"))
     monkeypatch.setattr(signing, "DKMS_CERT", str(der))
-    chosen_key, chosen_cert, what = signing.chosen_key(*([str(key), str(pem)] if given else [None, None]), str(tmp_path))
+    chosen_key, chosen_cert, what = signing.chosen_key(*([key, pem] if given else [None, None]), str(tmp_path))
     assert picked in what
     sign(FACTS["images"][REFERENCE["arch"]]["image"], str(tmp_path / "signed.efi"), chosen_key, chosen_cert)
 

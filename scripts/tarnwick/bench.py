@@ -7,7 +7,6 @@ table and writes it to BUILD/bench.txt.
 import os
 import platform
 import re
-import shutil
 import statistics
 import subprocess
 import tempfile
@@ -17,7 +16,7 @@ import pefile
 
 from . import BUILD, build_facts
 from .console import boot_to_prompt
-from .images import floor
+from .images import floor, section_name
 from .platforms import IMAGES, MACHINES, REFERENCE
 from .shell import Shell
 from .stack import deepest_stack
@@ -26,10 +25,6 @@ SIZE_GOAL = 3072
 ECHO_KEYS = 60
 # Letters that never occur in the escape sequences the firmware writes, so an echo is unmistakable.
 KEYS = b"abcdefgnopqrstuvwxyz"
-
-
-def section_name(section):
-    return section.Name.rstrip(b"\0").decode()
 
 
 def image_rows(facts):
@@ -98,9 +93,8 @@ def timed(console, data, condition, what):
     return time.perf_counter() - started
 
 
-def console_rows(facts):
+def console_rows():
     with tempfile.TemporaryDirectory() as folder:
-        shutil.copy(facts["images"][REFERENCE["arch"]]["image"], os.path.join(folder, "tarnwick.efi"))
         shell = Shell(REFERENCE, folder)
         try:
             console = shell.console
@@ -155,7 +149,7 @@ def main():
         ("Firmware calls (host fake)", call_rows()),
         ("From QEMU's start to the first prompt, booted from the disk image", boot_rows()),
         (f"Console of {'/'.join((REFERENCE['arch'], REFERENCE['firmware']))} ({REFERENCE['name']}), one boot started in "
-         "the UEFI Shell", console_rows(facts)),
+         "the UEFI Shell", console_rows()),
     ]
     width = max(len(what) for _, rows in sections for what, _ in rows)
     lines = [f"Tarnwick benchmark, {time.strftime('%Y-%m-%d')}", f"Machine: {machine_line()}", ""]

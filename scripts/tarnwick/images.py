@@ -6,6 +6,10 @@ from . import ROOT, build_facts
 from .efi import compact, round_up
 
 
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode()
+
+
 def floor(pe):
     """The smallest file this image's content could make (a pefile.PE): its headers and each
     section's content, every one rounded up to the file alignment."""

@@ -1,7 +1,10 @@
 """The UEFI Shell of an EDK2 machine, started when the disk holds no default loader, driven at its
 prompt."""
+import os
 import re
+import shutil
 
+from . import build_facts
 from .console import BOOT_SECONDS, Console
 
 SHELL_PROMPT = "FS0:\\> "
@@ -9,6 +12,8 @@ SHELL_PROMPT = "FS0:\\> "
 
 class Shell:
     def __init__(self, machine, folder):
+        """Boots `machine` from `folder`, with the machine's image put there as tarnwick.efi."""
+        shutil.copyfile(build_facts()["images"][machine["arch"]]["image"], os.path.join(folder, "tarnwick.efi"))
         self.console = Console(machine, [folder])
         try:
             # Any key skips the five-second wait for a startup script.

@@ -26,6 +26,14 @@ def sign(image, signed, key, cert):
     subprocess.run(["sbverify", "--cert", cert, signed], check=True, stdout=subprocess.DEVNULL)
 
 
+def new_key(folder, name):
+    """A fresh key and certificate of one's own, as a person makes them with openssl."""
+    key, cert = os.path.join(folder, f"{name}.key"), os.path.join(folder, f"{name}.crt")
+    subprocess.run(["openssl", "req", "-new", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
+                    "-subj", f"/CN=Tarnwick {name}/", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    return key, cert
+
+
 def ovmf_test_key(folder):
     """Debian's OVMF test key, unlocked into `folder`, and its certificate."""
     row = TABLE["test_key"]

@@ -18,9 +18,9 @@ import pytest
 from tarnwick import BUILD, build_facts, model
 from tarnwick.console import BOOT_SECONDS, Console, boot_to_prompt
 from tarnwick.disk import make_disk
-from tarnwick.images import link_variant
+from tarnwick.images import link_variant, section_name
 from tarnwick.platforms import IMAGES, MACHINES
-from tarnwick.sign import ovmf_test_key, sign, sign_all
+from tarnwick.sign import new_key, ovmf_test_key, sign, sign_all
 
 ENTER, DOWN = b"\r", b"\x1b[B"  # a cursor key arrives decoded only in one write
 REFUSED = b"Verification failed: (0x1A) Security Violation"
@@ -55,14 +55,6 @@ def test_signed_image_boots_and_answers(db_console):
     assert db_console.lines()[3:6] == ["0 > pwd", "/", "0 >"]
 
 
-def new_key(folder, name):
-    """A key and certificate of one's own, as a person makes them with openssl."""
-    key, cert = os.path.join(folder, f"{name}.key"), os.path.join(folder, f"{name}.crt")
-    subprocess.run(["openssl", "req", "-new", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
-                    "-subj", f"/CN=Tarnwick {name}/", "-keyout", key, "-out", cert], check=True, capture_output=True)
-    return key, cert
-
-
 def shim_disk(disk, files):
     """A disk image whose EFI system partition holds shim as the removable-media loader with its MOK
     manager beside it, and `files` (name in the partition: source)."""
@@ -87,7 +79,7 @@ def mok(tmp_path_factory):
     image = build_facts()["images"][ARCH]["image"]
     variant = link_variant(ARCH, work, os.path.join(work, "without-sbat.efi"), link=["/merge:.sbat=.text"])
     assert variant.returncode == 0, variant.stderr
-    assert b".sbat" not in [s.Name.rstrip(b"\0") for s in pefile.PE(os.path.join(work, "without-sbat.efi")).sections]
+    assert ".sbat" not in map(section_name, pefile.PE(os.path.join(work, "without-sbat.efi")).sections)
     for name, source, signer in [("signed.efi", image, (key, cert)), ("without-sbat.signed.efi", "without-sbat.efi",
                                  (key, cert)), ("other-key.signed.efi", image, new_key(work, "other key"))]:
         sign(os.path.join(work, source), os.path.join(work, name), *signer)

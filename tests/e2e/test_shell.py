@@ -2,7 +2,7 @@
 gets back for each way out, and a key read that fails at the end of redirected input."""
 import pytest
 
-from tarnwick import build_facts, model
+from tarnwick import model
 from tarnwick.platforms import IMAGES, MACHINES, selected
 from tarnwick.shell import Shell
 
@@ -13,7 +13,6 @@ EFI_NOT_READY = 6  # without the error bit, which the x64 Shell leaves out and t
 def shell(request, tmp_path_factory):
     machine = MACHINES[request.param]
     folder = tmp_path_factory.mktemp("shell-disk")
-    (folder / "tarnwick.efi").write_bytes(open(build_facts()["images"][machine["arch"]]["image"], "rb").read())
     (folder / "lines.txt").write_bytes("\ufeffpwd\r\nHelp me\r\nwords\r\n".encode("utf-16-le"))
     shell = Shell(machine, str(folder))
     yield shell

@@ -6,7 +6,7 @@ import random
 
 import pytest
 
-from tarnwick import build_facts, model
+from tarnwick import model
 from tarnwick.platforms import REFERENCE as MACHINE
 from tarnwick.shell import SHELL_PROMPT, Shell
 
@@ -60,7 +60,6 @@ def type_and_check(console, typed, line):
 @pytest.fixture(scope="module")
 def shell(tmp_path_factory):
     folder = tmp_path_factory.mktemp("soak-disk")
-    (folder / "tarnwick.efi").write_bytes(open(build_facts()["images"][MACHINE["arch"]]["image"], "rb").read())
     shell = Shell(MACHINE, str(folder))
     yield shell
     shell.close()
