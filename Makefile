@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Front door: `make` builds the images, `make test` runs every test, `make run` boots the monitor.
 # Each command first installs, once, the Debian packages it needs.
 
@@ -12,7 +13,7 @@ BUILD_PACKAGES := cmake ninja-build clang lld python3 python3-pefile python3-pye
 DISK_PACKAGES := python3 mtools dosfstools gdisk
 # ovmf brings the test key that `make sign` uses when given none.
 SIGN_PACKAGES := python3 sbsigntool openssl ovmf
-HOST_PACKAGES := libgtest-dev libclang-rt-14-dev
+HOST_PACKAGES := libgtest-dev libclang-rt-dev
 # dpkg-buildpackage wants build-essential, whatever the package builds with.
 DEB_PACKAGES := $(BUILD_PACKAGES) build-essential debhelper dpkg-dev lintian
 ISO_PACKAGES := $(BUILD_PACKAGES) mtools dosfstools xorriso

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Installs whichever of the named Debian packages are missing, as root or else through sudo.
 #   install-deps.sh PACKAGE ... [--machines all | ARCH/FIRMWARE ...] [--unpack FOLDER]
 # Machines add what booting them takes, as the platform table says; reading the table takes
@@ -7,6 +8,7 @@
 # installed, they would set about the machine's own boot.
 set -eu
 cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive
 packages=""
 machines=""
 unpack=""
@@ -38,7 +40,6 @@ install() {
   done
   [ -z "$missing" ] && return 0
   echo "Installing:$missing"
-  export DEBIAN_FRONTEND=noninteractive
   update
   # shellcheck disable=SC2086
   $as_root apt-get install -y -qq --no-install-recommends $missing
