@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Checks of the built images, and end-to-end tests that boot them in QEMU, run by pytest with
 # Debian's python3. Each end-to-end test boots its machine once for a group of checks.
 set(TARNWICK_PYTEST /usr/bin/python3 -m pytest -c ${CMAKE_SOURCE_DIR}/pytest.ini)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # libFuzzer targets, built with AddressSanitizer and UndefinedBehaviorSanitizer. CTest runs each for
 # a short time; `make fuzz` runs them longer.
 set(TARNWICK_FUZZ_TEST_SECONDS 10 CACHE STRING "seconds each fuzzer runs in the test suite")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # The same sources built for the host and linked into GoogleTest binaries against the fake firmware:
 # once plain, each test a CTest case, and once under AddressSanitizer and UndefinedBehaviorSanitizer.
 find_package(GTest REQUIRED)

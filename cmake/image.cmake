@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # The firmware images, one per row of the platform table, each built by its own rules apart from
 # the host build: clang++ and the linker run with exactly the flags below and the table's, so
 # nothing of CFLAGS, CXXFLAGS or LDFLAGS from the environment reaches an image. Objects go to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Console output and key input through the firmware pointers in FirmwareContext.
 #pragma once
 

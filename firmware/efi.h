@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The UEFI types, members, status values and key codes Tarnwick uses, laid out as UEFI 2.x defines
 // them for each architecture, and the one record of firmware pointers the image keeps. Members the
 // system never touches are kept as opaque pointers so that the tables keep their real layout.

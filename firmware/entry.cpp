@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "entry.h"
 
 #include "../monitor/monitor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "../firmware/console.h"
 #include "monitor.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The monitor's dialogue: the line editor with its read-eval loop, and the word interpreter.
 #pragma once
 

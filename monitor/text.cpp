@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "monitor.h"
 
 int text_is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 # Runs a libFuzzer target for a bounded time on a working copy of its seed corpus and says how many
 # inputs it ran; on a failure it prints the fuzzer's report and leaves the input in the work folder.
 #   run-fuzzer.sh FUZZER SEED_CORPUS WORK_FOLDER SECONDS

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The Debian package as it installs, for the checks that use its tools: unpacked once, with the
 pieces of a real machine (its sysfs, its EFI system partition) stood in for."""
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // How text reaches the firmware's OutputString, call by call: one call per character, an LF as
 // one call with CR LF, the erase as one call. This is the one table that pins the split into
 // calls; the other tests compare traces, which show the text but not how it was split.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Key input and the line editor, as dialogues: a key script in, the trace of firmware calls and
 // the returned status out.
 #include <gtest/gtest.h>

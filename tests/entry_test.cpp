@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Start-up: what the firmware sees from the moment it calls the entry point.
 #include "firmware/entry.h"
 

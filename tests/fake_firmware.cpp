@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "fake_firmware.h"
 
 #include <cstdio>

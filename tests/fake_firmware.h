@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // A fake firmware for host tests: a system table whose protocols record every call, in order, and
 // a key source that plays a script of keystrokes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Fault injection: a whole session through the fake firmware, replayed once for every firmware
 // call it makes, with that call failing in each way that call can fail.
 #include <gtest/gtest.h>

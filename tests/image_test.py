@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The built images, read with pefile: the form firmware loads and nothing it does not need, within
 their size and stack budgets, however the environment's compiler flags are set."""
 import csv

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // The word interpreter: every line gets exactly one row's answer.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // What the monitor must show, as a person reads it, and a plain model of its line editor and
 // interpreter to check the real ones against. The host tests and the fuzzers use it directly; the
 // end-to-end tests read it through the C entry points at the end, from the model library.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The Debian package: what it ships and from what build, how it installs and goes, and its tools,
 tarnwick-install on a scratch EFI system partition and the GRUB hook, as a person runs them."""
 import filecmp

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Tarnwick's own tools: the platform table and the QEMU machines it describes, disks, signing, the
 console as a person sees it, and the helpers of the checks and the bench. Run with scripts/ on
 PYTHONPATH, as the Makefile and the tests do."""

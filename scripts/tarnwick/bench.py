@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Measures the images, their stack, the firmware calls behind each answer and keystroke, the boot
 of every machine of the platform table and the console latency beside the UEFI Shell; prints one
 table and writes it to BUILD/bench.txt.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """A person at the serial console of a QEMU machine: types bytes as a terminal sends them and reads
 the screen that a VT100 terminal draws from what the firmware writes."""
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Makes a GPT disk image with one EFI system partition (FAT32) that holds a folder's files, or an
 ISO image for CD drives and servers' virtual media whose El Torito EFI boot image (FAT) holds them:
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Writes the EFI application files from what the linker made.
 
 `from-elf` writes the PE file of an image linked as ELF, for architectures lld-link cannot link:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The built images: their smallest possible size, and variants linked from their objects."""
 import os
 import subprocess

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The monitor's texts and the model of its interpreter, read from the model library of the host
 build: the same model the host tests and the fuzzers use."""
 import ctypes

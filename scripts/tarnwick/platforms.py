@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The platform table, platforms.json: per architecture how its image is built and what it must
 look like, per machine (an architecture on a firmware) how QEMU boots it.
 

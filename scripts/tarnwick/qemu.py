@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """QEMU command lines for the machines of the platform table, and `make run`:
 
     python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] TARGET [TARGET ...]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The UEFI Shell of an EDK2 machine, started when the disk holds no default loader, driven at its
 prompt."""
 import os

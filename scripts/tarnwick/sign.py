@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Signs every image for Secure Boot with sbsign, leaving the images themselves untouched:
 
     python3 -m tarnwick.sign [KEY CERT]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The deepest stack an image uses below the firmware's call into it: the compiler's frame sizes
 (-fstack-usage) along the deepest chain of the call graph that the compiler itself reports, in
 its optimised intermediate code (LLVM IR) for the image's target. The graph reads the same on every

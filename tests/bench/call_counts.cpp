@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Counts the firmware calls behind each answer and each keystroke, through the fake firmware.
 // Prints one tab-separated row a case: what, OutputString calls, characters, key-input calls.
 #include <cstdio>

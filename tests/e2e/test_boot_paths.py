@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Tarnwick started the ways people start firmware tools, one boot of OVMF each: from systemd-boot's
 menu on an EFI system partition that tarnwick-install prepared, from GRUB's menu as the package's
 hook writes it, and from the ISO image as a CD-ROM. A row says how the medium is made, what to

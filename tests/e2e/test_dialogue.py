@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """A whole dialogue at the console of each machine of the platform table, booted from the one disk
 image and checked on the screen a terminal draws. Each machine boots once; its checks run in this
 order and end with `bye`."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """The image started from the UEFI Shell of each firmware that has one: the status the firmware
 gets back for each way out, and a key read that fails at the end of redirected input."""
 import pytest

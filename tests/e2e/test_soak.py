@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """A soak at OVMF's serial console, started from the UEFI Shell: hundreds of lines of words and
 junk typed with erasures, tabs, control characters and the cursor keys the firmware's terminal
 decodes, each checked against the model's answer on the rendered screen."""

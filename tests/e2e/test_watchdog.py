@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
 """Idle at the prompt for longer than the boot manager's five-minute watchdog. QEMU counts
 instructions for its clock and lets virtual time run ahead while the guest waits, with the RTC on
 that clock, so five firmware minutes pass in seconds."""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Fuzzes keystroke sequences through the line editor and the read-eval loop, against the model.
 // Every three input bytes make one keystroke: flags (bit 0: the key must be waited for, bit 1: it
 // comes with a warning, bits 2-3: how the other two bytes make the key), then two bytes of key.

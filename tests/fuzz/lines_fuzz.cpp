@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause-Patent
 // Fuzzes whole lines through the interpreter against the model. The line lives in a heap block of
 // exactly its size, so that AddressSanitizer reports any read past its NUL.
 #include <cstdio>
