@@ -18,7 +18,7 @@ HOST_PACKAGES := libgtest-dev libclang-rt-dev
 DEB_PACKAGES := $(BUILD_PACKAGES) build-essential debhelper dpkg-dev lintian
 ISO_PACKAGES := $(BUILD_PACKAGES) mtools dosfstools xorriso
 TEST_PACKAGES := $(DEB_PACKAGES) $(ISO_PACKAGES) $(DISK_PACKAGES) $(SIGN_PACKAGES) $(HOST_PACKAGES) llvm \
-                 python3-pytest python3-pexpect python3-pyte
+                 python3-pytest python3-pexpect python3-pyte systemd-boot-efi grub-efi-amd64-bin
 INSTALL := scripts/install-deps.sh
 VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
 

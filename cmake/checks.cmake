@@ -12,19 +12,16 @@ endfunction()
 tarnwick_pytest(image_check image_test.py image)
 tarnwick_pytest(package_check package_test.py package)
 
-# A dialogue on every machine of the platform table, and the UEFI Shell where the firmware has one.
-string(JSON machine_count LENGTH "${TARNWICK_TABLE}" machines)
-math(EXPR last_machine "${machine_count} - 1")
-foreach(row RANGE ${last_machine})
-  string(JSON arch GET "${TARNWICK_TABLE}" machines ${row} arch)
-  string(JSON firmware GET "${TARNWICK_TABLE}" machines ${row} firmware)
-  string(JSON secure_boot ERROR_VARIABLE absent GET "${TARNWICK_TABLE}" machines ${row} secure_boot)
-  string(JSON shell ERROR_VARIABLE absent GET "${TARNWICK_TABLE}" machines ${row} shell)
-  if(NOT secure_boot)
-    tarnwick_pytest(e2e_dialogue_${arch}_${firmware} e2e/test_dialogue.py e2e TARNWICK_MACHINE=${arch}/${firmware})
-  endif()
-  if(shell)
-    tarnwick_pytest(e2e_shell_${arch}_${firmware} e2e/test_shell.py e2e TARNWICK_MACHINE=${arch}/${firmware})
+# A dialogue on every machine, and the UEFI Shell where the firmware has one, as the machine table
+# of the test tools lists them.
+set(machines ${CMAKE_SOURCE_DIR}/scripts/tarnwick/machines.py)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${machines})
+execute_process(COMMAND /usr/bin/python3 ${machines} tests OUTPUT_VARIABLE machine_tests COMMAND_ERROR_IS_FATAL ANY)
+string(REPLACE "\n" ";" machine_tests "${machine_tests}")
+foreach(line IN LISTS machine_tests)
+  if(line MATCHES "^([a-z]+) (([a-z0-9]+)/([a-z0-9-]+))$")
+    tarnwick_pytest(e2e_${CMAKE_MATCH_1}_${CMAKE_MATCH_3}_${CMAKE_MATCH_4} e2e/test_${CMAKE_MATCH_1}.py e2e
+                    TARNWICK_MACHINE=${CMAKE_MATCH_2})
   endif()
 endforeach()
 

@@ -45,8 +45,10 @@ install() {
   $as_root apt-get install -y -qq --no-install-recommends $missing
 }
 
-table() {
-  PYTHONPATH=scripts /usr/bin/python3 -m tarnwick.platforms "$@"
+tool() {
+  module=$1
+  shift
+  PYTHONPATH=scripts /usr/bin/python3 -m "tarnwick.$module" "$@"
 }
 
 if [ -n "$machines" ] || [ -n "$unpack" ]; then
@@ -54,14 +56,14 @@ if [ -n "$machines" ] || [ -n "$unpack" ]; then
 fi
 if [ -n "$machines" ]; then
   # shellcheck disable=SC2086
-  packages="$packages $(table packages ${machines#yes})"
+  packages="$packages $(tool machines packages ${machines#yes})"
 fi
 # shellcheck disable=SC2086
 install $packages
 
 if [ -n "$unpack" ]; then
   mkdir -p "$unpack"
-  for package in $(table unpacked); do
+  for package in $(tool platforms unpacked); do
     [ -e "$unpack/.$package" ] && continue
     apt-cache show "$package" >/dev/null 2>&1 || update
     work=$(mktemp -d)

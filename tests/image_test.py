@@ -12,7 +12,8 @@ from elftools.elf.elffile import ELFFile
 
 from tarnwick import ROOT, build_facts
 from tarnwick.images import floor, link_variant, section_name
-from tarnwick.platforms import IMAGES, REFERENCE
+from tarnwick.machines import DEFAULT, MACHINES
+from tarnwick.platforms import IMAGES
 from tarnwick import sign as signing
 from tarnwick.sign import ovmf_test_key, sign, signed_name
 from tarnwick.stack import deepest_stack
@@ -158,7 +159,7 @@ def test_signing_picks_the_key_a_linux_user_expects(given, dkms, picked, tmp_pat
     monkeypatch.setattr(signing, "DKMS_CERT", str(der))
     chosen_key, chosen_cert, what = signing.chosen_key(*([key, pem] if given else [None, None]), str(tmp_path))
     assert picked in what
-    sign(FACTS["images"][REFERENCE["arch"]]["image"], str(tmp_path / "signed.efi"), chosen_key, chosen_cert)
+    sign(FACTS["images"][MACHINES[DEFAULT]["arch"]]["image"], str(tmp_path / "signed.efi"), chosen_key, chosen_cert)
 
 
 # Changes that must not land unnoticed: each is built into a variant of the reference machine's image
@@ -178,11 +179,11 @@ VARIANTS = {
 def test_check_catches(variant, tmp_path):
     source, fault = VARIANTS[variant]
     image, link_map = tmp_path / "variant.efi", tmp_path / "variant.map"
-    link = link_variant(REFERENCE["arch"], str(tmp_path), str(image), source=source, link_map=str(link_map))
+    link = link_variant(MACHINES[DEFAULT]["arch"], str(tmp_path), str(image), source=source, link_map=str(link_map))
     if link.returncode != 0:
         assert fault in link.stderr
         return
-    faults = image_faults(REFERENCE["arch"], str(image), str(link_map))
+    faults = image_faults(MACHINES[DEFAULT]["arch"], str(image), str(link_map))
     assert any(fault in f for f in faults), faults
 
 

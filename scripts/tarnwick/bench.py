@@ -18,7 +18,8 @@ import pefile
 from . import BUILD, build_facts
 from .console import boot_to_prompt
 from .images import floor, section_name
-from .platforms import IMAGES, MACHINES, REFERENCE
+from .machines import DEFAULT, MACHINES, QEMU, missing
+from .platforms import IMAGES
 from .shell import Shell
 from .stack import deepest_stack
 
@@ -56,7 +57,8 @@ def call_rows():
 def boot_rows():
     rows = []
     for name, machine in MACHINES.items():
-        if machine.get("secure_boot"):
+        if missing(machine):
+            rows.append((f"{name} ({machine['name']})", "no firmware in this release"))
             continue
         console = boot_to_prompt(machine, [os.path.join(BUILD, "tarnwick.img")])
         console.close()
@@ -96,7 +98,7 @@ def timed(console, data, condition, what):
 
 def console_rows():
     with tempfile.TemporaryDirectory() as folder:
-        shell = Shell(REFERENCE, folder)
+        shell = Shell(MACHINES[DEFAULT], folder)
         try:
             console = shell.console
             shell_echo = echo_latencies(console)
@@ -138,7 +140,7 @@ def console_rows():
 def machine_line():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
                platform.machine())
-    qemu = subprocess.run([IMAGES[REFERENCE["arch"]]["qemu"], "--version"], capture_output=True,
+    qemu = subprocess.run([QEMU[MACHINES[DEFAULT]["arch"]][0], "--version"], capture_output=True,
                           text=True).stdout.split("\n")[0]
     return f"{cpu}, {os.cpu_count()} cores; {qemu}, TCG without KVM; firmware from Debian's packages"
 
@@ -149,7 +151,7 @@ def main():
         ("Images", image_rows(facts)),
         ("Firmware calls (host fake)", call_rows()),
         ("From QEMU's start to the first prompt, booted from the disk image", boot_rows()),
-        (f"Console of {'/'.join((REFERENCE['arch'], REFERENCE['firmware']))} ({REFERENCE['name']}), one boot started in "
+        (f"Console of {DEFAULT} ({MACHINES[DEFAULT]['name']}), one boot started in "
          "the UEFI Shell", console_rows()),
     ]
     width = max(len(what) for _, rows in sections for what, _ in rows)

@@ -11,6 +11,7 @@ import pexpect
 import pyte
 
 from . import qemu
+from .machines import starts
 
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
@@ -141,10 +142,17 @@ class Console:
         self.type(line.encode() + b"\r")
         self.wait_for_prompt(start=mark)
 
-    def wait_for_firmware(self, start, timeout=30):
-        """Waits until the firmware shows that it has its console back after the monitor returned,
-        and returns what was written from `start` on."""
-        self.wait_for_transcript(self.machine["returned"].encode(), timeout=timeout, start=start)
+    def leave(self, typed=b"bye\r", timeout=30):
+        """Leaves the monitor with `typed` as often as the firmware starts it, until the firmware shows
+        that it has its console back, and returns what was written from the first leaving on."""
+        start = len(self.transcript)
+        for _ in range(starts(self.machine) - 1):
+            mark = len(self.transcript)
+            self.type(typed)
+            self.wait_for_prompt(start=mark, timeout=BOOT_SECONDS)
+        mark = len(self.transcript)
+        self.type(typed)
+        self.wait_for_transcript(self.machine["returned"].encode(), timeout=timeout, start=mark)
         return bytes(self.transcript[start:])
 
 

@@ -3,9 +3,9 @@
 
     python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] TARGET [TARGET ...]
 
-boots the reference machine (the table's first), or the one named, with the serial console on this
-terminal (leave QEMU with Ctrl-A, then X); either half of the name may be left out, for the first
-machine that has the other. A target is an EFI system partition folder, a disk image or an ISO
+boots the default machine, x64/edk2, or the one named, with the serial console on this terminal
+(leave QEMU with Ctrl-A, then X); either half of the name may be left out, for the first machine
+that has the other. A target is an EFI system partition folder, a disk image or an ISO
 image; the firmware tries them in order. QEMU
 gets every target read-only: writes go to a throwaway overlay, never to the folder or the image.
 Firmware code is read-only too, and each boot has a private copy of the variable store."""
@@ -16,7 +16,7 @@ import subprocess
 import sys
 import tempfile
 
-from .platforms import IMAGES, machine
+from .machines import QEMU, firmware, machine, missing
 
 
 def disk_options(machine_row, targets):
@@ -47,24 +47,22 @@ def command(machine_row, targets, vars_path, extra=(), raw_console=False):
     """The serial console is on this terminal, shared with QEMU's monitor (reached by Ctrl-A). A raw
     console hands every byte to the machine, Ctrl-A and Ctrl-C included, as a test needs."""
     console = "stdio,id=console,signal=off" if raw_console else "stdio,id=console,mux=on,signal=off"
-    firmware = []
-    if "code" in machine_row:
-        firmware += ["-drive", f"if=pflash,format=raw,readonly=on,file={machine_row['code']}",
-                     "-drive", f"if=pflash,format=raw,file={vars_path}"]
-    for option in ("bios", "kernel"):
-        if option in machine_row:
-            firmware += [f"-{option}", machine_row[option]]
+    if missing(machine_row):
+        sys.exit(f"tarnwick: {missing(machine_row)}")
+    loaded = firmware(machine_row)
+    if vars_path:
+        loaded += ["-drive", f"if=pflash,format=raw,file={vars_path}"]
     return [
-        IMAGES[machine_row["arch"]]["qemu"], "-nodefaults", *machine_row["qemu"],
+        QEMU[machine_row["arch"]][0], "-nodefaults", *machine_row["qemu"],
         "-nographic", "-chardev", console, "-serial", "chardev:console",
         *([] if raw_console else ["-mon", "chardev=console"]), "-nic", "none",
-        *firmware, *disk_options(machine_row, targets), *extra,
+        *loaded, *disk_options(machine_row, targets), *extra,
     ]
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--machine", default="/")
+    parser.add_argument("--machine", default="")
     parser.add_argument("targets", nargs="+")
     args = parser.parse_args(argv)
     row = machine(args.machine)

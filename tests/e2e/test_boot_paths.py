@@ -14,7 +14,9 @@ from tarnwick import BUILD, model
 from tarnwick.console import BOOT_SECONDS, Console
 from tarnwick.disk import make_disk
 from tarnwick.platforms import IMAGES
-from tarnwick.platforms import REFERENCE as MACHINE
+from tarnwick.machines import DEFAULT, MACHINES
+
+MACHINE = MACHINES[DEFAULT]
 
 ENTRY = b"Tarnwick firmware monitor"
 LOADERS, BOOT_FILE = IMAGES[MACHINE["arch"]]["boot_loaders"], "EFI/BOOT/" + IMAGES[MACHINE["arch"]]["boot_file"]

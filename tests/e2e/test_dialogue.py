@@ -8,13 +8,15 @@ import pytest
 
 from tarnwick import BUILD, model
 from tarnwick.console import boot_to_prompt
-from tarnwick.platforms import MACHINES, selected
+from tarnwick.machines import MACHINES, missing, selected, starts
 
 GLYPH_HEIGHT = 19  # OVMF's graphics console font
 
 
-@pytest.fixture(scope="module", params=selected(lambda row: not row.get("secure_boot")))
+@pytest.fixture(scope="module", params=selected())
 def console(request):
+    if missing(MACHINES[request.param]):
+        pytest.skip(missing(MACHINES[request.param]))
     console = boot_to_prompt(MACHINES[request.param], [os.path.join(BUILD, "tarnwick.img")])
     print(f"{request.param}: the first prompt {console.prompt_seconds:.1f} s after QEMU started")
     yield console
@@ -32,7 +34,7 @@ def test_start_up_clears_the_console_and_greets(console):
     lines = console.lines()
     assert lines[:4] == model.greeting()
     assert not any(lines[4:]), "firmware messages were left on the screen"
-    if "display" not in console.machine:
+    if not console.machine.get("display"):
         return
     # The graphical console shows only the greeting, in light grey on black.
     ppm = os.path.join(console.path, "console.ppm")
@@ -89,7 +91,7 @@ def test_a_cursor_key_and_a_tab_leave_no_trace(console):
 
 
 def test_bye_hands_control_back_with_success(console):
-    mark = len(console.transcript)
-    console.type(b"bye\r")
-    after = console.wait_for_firmware(mark)
-    assert not any(failed.encode() in after for failed in console.machine.get("failed", []))
+    after = console.leave()
+    # Firmware that starts the monitor again once it has returned greets the person again each time.
+    assert after.count(model.greeting()[0].encode()) == starts(console.machine) - 1
+    assert not any(failed.encode() in after for failed in console.machine["failed"])

@@ -20,7 +20,8 @@ from tarnwick import BUILD, build_facts, model
 from tarnwick.console import BOOT_SECONDS, Console, boot_to_prompt
 from tarnwick.disk import make_disk
 from tarnwick.images import link_variant, section_name
-from tarnwick.platforms import IMAGES, MACHINES
+from tarnwick.machines import secure_boot
+from tarnwick.platforms import IMAGES
 from tarnwick.sign import new_key, ovmf_test_key, sign, sign_all
 
 ENTER, DOWN = b"\r", b"\x1b[B"  # a cursor key arrives decoded only in one write
@@ -28,6 +29,9 @@ REFUSED = b"Verification failed: (0x1A) Security Violation"
 ARCH = next(arch for arch, row in IMAGES.items() if "shim" in row)  # Debian signs shim for x64
 PIECES = IMAGES[ARCH]["shim"]
 UNPACKED = os.path.join(BUILD, "unpacked")
+# OVMF with Secure Boot on: with Debian's test key in its database, and with Microsoft's keys alone.
+TEST_KEY_DB = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd", "OVMF with Debian's test key enrolled")
+MICROSOFT = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.ms.fd", "OVMF with Microsoft's keys")
 
 
 @pytest.fixture(scope="module")
@@ -35,7 +39,7 @@ def db_console(tmp_path_factory):
     work = tmp_path_factory.mktemp("db")
     sign_all(*ovmf_test_key(str(work)), str(work / "esp"))
     make_disk(str(work / "signed.img"), str(work / "esp"))
-    console = boot_to_prompt(MACHINES[f"{ARCH}/edk2-test-keys"], [os.path.join(BUILD, "esp"), str(work / "signed.img")])
+    console = boot_to_prompt(TEST_KEY_DB, [os.path.join(BUILD, "esp"), str(work / "signed.img")])
     yield console
     console.close()
 
@@ -96,7 +100,7 @@ def shim_console(mok):
                                                         "tarnwick.der": der})
     second = shim_disk(os.path.join(mok, "second.img"), {second_stage: os.path.join(mok, "signed.efi"),
                                                           "tarnwick.der": der})
-    console = Console(MACHINES[f"{ARCH}/edk2-microsoft"], [first, second])
+    console = Console(MICROSOFT, [first, second])
     yield console
     console.close()
 
@@ -164,7 +168,7 @@ def grub_console(mok, shim_console, tmp_path_factory):
     disk = shim_disk(str(work / "grub.img"), {
         boot + PIECES["second_stage"]: os.path.join(UNPACKED, PIECES["grub"]), boot + "grub.cfg": str(work / "grub.cfg"),
         boot + "tarnwick.efi": os.path.join(mok, "signed.efi"), boot + "other-key.efi": os.path.join(mok, "other-key.signed.efi")})
-    console = Console(MACHINES[f"{ARCH}/edk2-microsoft"], [disk], vars_template=shim_console.vars_path)
+    console = Console(MICROSOFT, [disk], vars_template=shim_console.vars_path)
     console.wait_for_transcript(b"Tarnwick signed with another key", timeout=BOOT_SECONDS)
     yield console
     console.close()

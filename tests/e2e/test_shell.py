@@ -4,7 +4,8 @@ gets back for each way out, and a key read that fails at the end of redirected i
 import pytest
 
 from tarnwick import model
-from tarnwick.platforms import IMAGES, MACHINES, selected
+from tarnwick.machines import MACHINES, missing, selected
+from tarnwick.platforms import IMAGES
 from tarnwick.shell import Shell
 
 EFI_NOT_READY = 6  # without the error bit, which the x64 Shell leaves out and the IA32 Shell shows
@@ -13,6 +14,8 @@ EFI_NOT_READY = 6  # without the error bit, which the x64 Shell leaves out and t
 @pytest.fixture(scope="module", params=selected(lambda row: row.get("shell")))
 def shell(request, tmp_path_factory):
     machine = MACHINES[request.param]
+    if missing(machine):
+        pytest.skip(missing(machine))
     folder = tmp_path_factory.mktemp("shell-disk")
     (folder / "lines.txt").write_bytes("\ufeffpwd\r\nHelp me\r\nwords\r\n".encode("utf-16-le"))
     shell = Shell(machine, str(folder))

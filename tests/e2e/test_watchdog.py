@@ -12,7 +12,9 @@ from tarnwick import BUILD
 from tarnwick.console import boot_to_prompt
 from tarnwick.images import link_variant
 from tarnwick.platforms import IMAGES
-from tarnwick.platforms import REFERENCE as MACHINE
+from tarnwick.machines import DEFAULT, MACHINES
+
+MACHINE = MACHINES[DEFAULT]
 
 WATCHDOG_SECONDS = 300
 FAST_CLOCK = ["-icount", "shift=4,sleep=off", "-rtc", "base=utc,clock=vm", "-no-reboot"]

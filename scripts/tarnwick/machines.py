@@ -1,0 +1,151 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""The machines Tarnwick boots on under QEMU: per machine (an architecture on a firmware) how QEMU
+starts it, the Debian packages that bring its firmware, and what that firmware does around the
+monitor. Firmware files and habits differ between Debian releases: a machine takes the firmware file
+that is installed, and a habit is written per firmware version as seen in the installed package.
+
+    python3 -m tarnwick.machines packages [all | ARCH/FIRMWARE ...]
+    python3 -m tarnwick.machines tests
+
+print the Debian packages that booting those machines takes, and the end-to-end tests of each
+machine, one "KIND ARCH/FIRMWARE" a line."""
+import os
+import subprocess
+import sys
+
+# The QEMU of each architecture and the Debian package that has it.
+QEMU = {
+    "x64": ("qemu-system-x86_64", "qemu-system-x86"),
+    "ia32": ("qemu-system-i386", "qemu-system-x86"),
+    "aa64": ("qemu-system-aarch64", "qemu-system-arm"),
+    "riscv64": ("qemu-system-riscv64", "qemu-system-misc"),
+}
+# OVMF's Secure Boot builds keep their variables where only code in SMM reaches them.
+SMM = ["-machine", "smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"]
+EDK2 = {"returned": "BdsDxe: loading Boot", "failed": ["BdsDxe: failed to start"], "shell": True}
+# U-Boot's boot script prints "EFI LOAD FAILED: continuing..." after any application returns, and
+# its standard boot "Boot failed (err=-14)"; "## Application failed" only follows a failure.
+U_BOOT = {"returned": "\n=> ", "failed": ["## Application failed"]}
+# From U-Boot 2025.01 on, standard boot starts the removable-media file through the EFI boot
+# manager first and again when it scans the disk, so the monitor comes back once after bye.
+U_BOOT_STARTS_TWICE = [("2023.01", 1), ("2025.01", 2)]
+
+# "code" lists the firmware files to take, each with the QEMU options it needs: the first that is
+# installed. "packages" starts with the firmware's own, whose version tells its habits.
+MACHINES = {
+    "x64/edk2": dict(EDK2, name="OVMF", qemu=["-machine", "q35", "-m", "256M", "-vga", "std"],
+                     code=[("/usr/share/OVMF/OVMF_CODE_4M.fd", [])], vars="/usr/share/OVMF/OVMF_VARS_4M.fd",
+                     disk="ide-hd", packages=["ovmf"], display=[152, 152, 152]),
+    # Debian 13 adds a build with the UEFI Shell and without Secure Boot; Debian 12's only build
+    # has Secure Boot and the Shell.
+    "ia32/edk2": dict(EDK2, name="OVMF IA32", qemu=["-machine", "q35", "-m", "256M", "-vga", "std"],
+                      code=[("/usr/share/OVMF/OVMF32_CODE_4M.fd", []),
+                            ("/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd", SMM)],
+                      vars="/usr/share/OVMF/OVMF32_VARS_4M.fd", disk="ide-hd", packages=["ovmf-ia32"]),
+    # AAVMF_CODE.fd is only a compatibility name for the build without Secure Boot in Debian 13.
+    "aa64/edk2": dict(EDK2, name="AArch64 EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
+                      code=[("/usr/share/AAVMF/AAVMF_CODE.no-secboot.fd", []), ("/usr/share/AAVMF/AAVMF_CODE.fd", [])],
+                      vars="/usr/share/AAVMF/AAVMF_VARS.fd", disk="virtio-blk-device", packages=["qemu-efi-aarch64"]),
+    "x64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "pc", "-m", "256M"],
+                       bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", disk="ide-hd", packages=["u-boot-qemu"]),
+    "aa64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
+                        bios="/usr/lib/u-boot/qemu_arm64/u-boot.bin", disk="virtio-blk-device",
+                        packages=["u-boot-qemu"], starts=U_BOOT_STARTS_TWICE),
+    "riscv64/u-boot": dict(U_BOOT, name="U-Boot on OpenSBI", qemu=["-machine", "virt", "-m", "512M"],
+                           bios="/usr/share/qemu/opensbi-riscv64-generic-fw_dynamic.bin",
+                           kernel="/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin", disk="virtio-blk-device",
+                           packages=["u-boot-qemu", "qemu-system-data"], starts=U_BOOT_STARTS_TWICE),
+}
+DEFAULT = "x64/edk2"
+for _name, _row in MACHINES.items():
+    _row["arch"], _row["firmware"] = _name.split("/")
+
+
+def secure_boot(vars_template, name):
+    """OVMF x64 with Secure Boot on and the keys of `vars_template` enrolled."""
+    return dict(MACHINES[DEFAULT], name=name, code=[("/usr/share/OVMF/OVMF_CODE_4M.secboot.fd", SMM)],
+                vars=vars_template, shell=False, display=None)
+
+
+# The serial terminal of EDK2 turns these escape sequences into keys, by the version they were
+# seen on; any other sequence reaches an application as Esc followed by its characters.
+CURSOR_KEYS = [b"\x1b[A", b"\x1b[B", b"\x1b[C", b"\x1b[D"]
+EDK2_TERMINAL_KEYS = [("2022.11", CURSOR_KEYS + [b"\x1b[H", b"\x1b[F"]),
+                      ("2025.02", CURSOR_KEYS + [b"\x1bOP", b"\x1bOQ"])]
+
+
+def installed_version(package):
+    return subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True).stdout
+
+
+def by_version(rows, package):
+    """The value that `rows`, (version, value) pairs from the oldest, give the installed version of
+    `package`: that of the newest version not newer than it, else the oldest's."""
+    installed, chosen = installed_version(package), rows[0][1]
+    for version, value in rows:
+        if subprocess.run(["dpkg", "--compare-versions", version, "le", installed]).returncode == 0:
+            chosen = value
+    return chosen
+
+
+def starts(row):
+    """How many times the firmware starts the monitor before bye brings its own console back."""
+    return by_version(row.get("starts", [("0", 1)]), row["packages"][0])
+
+
+def firmware(row):
+    """The QEMU options that load the machine's firmware, from the files installed; None when they
+    are not."""
+    options = []
+    if "code" in row:
+        found = next(((code, extra) for code, extra in row["code"] if os.path.exists(code)), None)
+        if found is None:
+            return None
+        options += [*found[1], "-drive", f"if=pflash,format=raw,readonly=on,file={found[0]}"]
+    for option in ("bios", "kernel"):
+        if option in row:
+            if not os.path.exists(row[option]):
+                return None
+            options += [f"-{option}", row[option]]
+    return options
+
+
+def missing(row):
+    """Why the machine cannot boot here, or None when it can."""
+    if firmware(row) is None:
+        return (f"{row['arch']}/{row['firmware']}: its firmware is not installed (Debian package {row['packages'][0]}, "
+                "which this release may not have)")
+    return None
+
+
+def machine(name):
+    """The machine ARCH/FIRMWARE; leave out either half for the first machine of the table that has
+    the other, or both for the default."""
+    arch, _, firmware_name = name.partition("/")
+    for row in MACHINES.values():
+        if (arch or firmware_name) and arch in ("", row["arch"]) and firmware_name in ("", row["firmware"]):
+            return row
+    if not (arch or firmware_name):
+        return MACHINES[DEFAULT]
+    sys.exit(f"tarnwick: there is no machine {name}; there are {', '.join(MACHINES)}")
+
+
+def selected(condition=lambda row: True):
+    """The machines a test runs on: the one TARNWICK_MACHINE names, else every one that fits."""
+    chosen = os.environ.get("TARNWICK_MACHINE")
+    return [name for name, row in MACHINES.items() if condition(row) and chosen in (None, name)]
+
+
+def packages(names):
+    rows = [machine(name) for name in names]
+    return sorted({package for row in rows for package in [QEMU[row["arch"]][1], *row["packages"]]})
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["packages"]:
+        print(" ".join(packages(list(MACHINES) if sys.argv[2:] in ([], ["all"]) else sys.argv[2:])))
+    elif sys.argv[1:] == ["tests"]:
+        for name, row in MACHINES.items():
+            print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else ""))
+    else:
+        sys.exit(__doc__)
