@@ -40,7 +40,7 @@ package = rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/tarnwick-$(VERSION) && \
           lintian --fail-on error,warning $(BUILD)/deb/tarnwick_$(VERSION)_*.changes && \
           echo "$(BUILD)/deb/tarnwick_$(VERSION)_all.deb: built, and lintian has nothing to say"
 
-.PHONY: all image sign mok-cert deb iso run test fuzz bench clean
+.PHONY: all image sign mok-cert deb iso run test test-in fuzz bench clean
 
 all:
 	@$(INSTALL) $(BUILD_PACKAGES)
@@ -80,6 +80,10 @@ test:
 	@$(everything) && $(disk) && $(iso) && $(package)
 	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 --parallel 2 || status=$$?; } && \
 	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; exit $$status
+
+# The tests in a fresh root of a Debian release, DIST=bookworm or DIST=trixie, as CI runs them.
+test-in:
+	@scripts/test-in.sh $(DIST)
 
 fuzz:
 	@$(INSTALL) $(BUILD_PACKAGES) $(HOST_PACKAGES)

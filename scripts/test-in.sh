@@ -1,0 +1,70 @@
+#!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+# Runs the tests in a fresh root of a Debian release, as CI runs them on a clean clone: debootstrap
+# makes the root from the Debian archive this machine's apt sources name, the root gets a copy of
+# this tree (what git tracks, or would), and .ci/run installs and tests everything from there.
+#   test-in.sh DIST
+# The root lives in /var/tmp and goes when the run ends, however it ends.
+set -eu
+cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive
+
+fail() {
+  echo "tarnwick: $*" >&2
+  exit 1
+}
+
+dist=${1:-}
+case $dist in
+  bookworm | trixie) ;;
+  *) fail "no Debian release '$dist' to test in; say DIST=bookworm (Debian 12) or DIST=trixie (Debian 13)" ;;
+esac
+[ "$(id -u)" -eq 0 ] || fail "making a Debian root takes root: run as root or with sudo"
+for tool in debootstrap git; do
+  command -v "$tool" >/dev/null || { apt-get update -qq && apt-get install -y -qq --no-install-recommends "$tool"; }
+done
+
+# The archive that serves this machine's own release, and its security archive, as apt reads them.
+host=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
+archive() {
+  # shellcheck disable=SC2016 # apt's own format fields
+  apt-get indextargets --format '$(RELEASE) $(REPO_URI)' | awk -v suite="$1" '$1 == suite { print $2; exit }'
+}
+main=$(archive "$host")
+security=$(archive "$host-security")
+[ -n "$main" ] || fail "this machine's apt sources name no Debian archive for $host"
+
+root=$(mktemp -d "/var/tmp/tarnwick-$dist.XXXXXX")
+mounted=""
+cleanup() {
+  status=$?
+  set +e
+  # Whatever still runs in the root (QEMU after an interruption) goes first, then the mounts.
+  for process in /proc/[0-9]*; do
+    [ "$(readlink "$process/root" 2>/dev/null)" != "$root" ] || kill -9 "${process#/proc/}" 2>/dev/null
+  done
+  for point in $mounted; do
+    umount "$point" 2>/dev/null || umount -l "$point"
+  done
+  rm -rf --one-file-system "$root"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+echo "Making a Debian $dist root from $main ..."
+debootstrap --variant=minbase "$dist" "$root" "$main" >"$root.log" 2>&1 || { tail -20 "$root.log"; fail "debootstrap failed"; }
+rm -f "$root.log"
+{
+  echo "deb $main $dist main"
+  echo "deb $main $dist-updates main"
+  [ -z "$security" ] || echo "deb $security $dist-security main"
+} >"$root/etc/apt/sources.list"
+mkdir "$root/root/tarnwick"
+git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -C "$root/root/tarnwick" -xf -
+
+mount -t proc proc "$root/proc" && mounted="$root/proc $mounted"
+for point in /sys /dev /dev/pts; do
+  mount --bind "$point" "$root$point" && mounted="$root$point $mounted"
+done
+chroot "$root" env TARNWICK_ONE_LEG=1 sh /root/tarnwick/.ci/run
