@@ -2,8 +2,8 @@
 # Front door: `make` builds the images, `make test` runs every test, `make run` boots the monitor.
 # Each command first installs, once, the Debian packages it needs.
 
-BUILD := build
-PYTHON := PYTHONPATH=scripts /usr/bin/python3
+BUILD ?= build
+PYTHON = TARNWICK_BUILD=$(BUILD) PYTHONPATH=scripts /usr/bin/python3
 # make run boots the platform table's first machine, or ARCH/FIRMWARE (either may be left out).
 MACHINE = $(ARCH)/$(FIRMWARE)
 FUZZ_SECONDS ?= 60
@@ -31,7 +31,9 @@ disk = $(PYTHON) -m tarnwick.disk $(BUILD)/tarnwick.img $(BUILD)/$(if $(SIGNED),
        echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
 iso = $(PYTHON) -m tarnwick.disk --iso $(BUILD)/tarnwick.iso $(BUILD)/esp && \
       echo "$(BUILD)/tarnwick.iso: an ISO image with an El Torito EFI boot image"
-signed = $(PYTHON) -m tarnwick.sign $(KEY) $(CERT)
+# KEY and CERT are checked before anything is built, so that a mistake shows at once.
+check_key = $(PYTHON) -m tarnwick.sign --check "$(KEY)" "$(CERT)"
+signed = $(PYTHON) -m tarnwick.sign "$(KEY)" "$(CERT)"
 # The Debian package, built by dpkg-buildpackage from a copy of the tree and checked by lintian.
 package = rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/tarnwick-$(VERSION) && \
           tar --exclude=./$(BUILD) --exclude=./.git -cf - . | tar -C $(BUILD)/deb/tarnwick-$(VERSION) -xf - && \
@@ -49,18 +51,18 @@ all:
 # SIGNED=1 puts the signed copies on the disk.
 image:
 	@$(INSTALL) $(BUILD_PACKAGES) $(DISK_PACKAGES) $(if $(SIGNED),$(SIGN_PACKAGES))
-	@$(images) $(if $(SIGNED),&& $(signed)) && $(disk)
+	@$(if $(SIGNED),$(check_key) && )$(images) $(if $(SIGNED),&& $(signed)) && $(disk)
 
 # KEY=... CERT=... sign with that key; without them, with this machine's DKMS Machine Owner Key,
 # or else, saying so, with Debian's OVMF test key.
 sign:
 	@$(INSTALL) $(BUILD_PACKAGES) $(SIGN_PACKAGES)
-	@$(images) && $(signed)
+	@$(check_key) && $(images) && $(signed)
 
 # The certificate of the key `make sign` uses, in DER, to enrol with mokutil.
 mok-cert:
 	@$(INSTALL) $(SIGN_PACKAGES)
-	@mkdir -p $(BUILD) && $(PYTHON) -m tarnwick.sign --mok-cert $(KEY) $(CERT)
+	@$(PYTHON) -m tarnwick.sign --mok-cert "$(KEY)" "$(CERT)"
 
 deb:
 	@$(INSTALL) $(DEB_PACKAGES)

@@ -11,6 +11,7 @@ endfunction()
 
 tarnwick_pytest(image_check image_test.py image)
 tarnwick_pytest(package_check package_test.py package)
+tarnwick_pytest(front_door_check front_door_test.py front_door)
 
 # A dialogue on every machine, and the UEFI Shell where the firmware has one, as the machine table
 # of the test tools lists them.

@@ -173,4 +173,4 @@ struct FirmwareContext {
   EFI_SIMPLE_TEXT_INPUT_PROTOCOL* con_in;
 };
 
-extern FirmwareContext firmware_context;
+extern FirmwareContext firmware_context __attribute__((visibility("hidden")));

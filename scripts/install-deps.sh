@@ -21,14 +21,24 @@ while [ $# -gt 0 ]; do
   shift
 done
 
+fail() {
+  echo "tarnwick: $*" >&2
+  exit 1
+}
+
 as_root=""
 if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null 2>&1 || { echo "Run as root or install sudo to install packages." >&2; exit 1; }
+  command -v sudo >/dev/null 2>&1 || fail "installing Debian packages takes root: run as root or install sudo"
   as_root="sudo"
 fi
+# apt-get, its errors told in one line.
+apt_get() {
+  log=$($as_root apt-get "$@" 2>&1) ||
+    fail "apt-get $1 failed: $(printf '%s\n' "$log" | grep -m1 '^E:' || printf '%s\n' "$log" | tail -1)"
+}
 updated=""
 update() {
-  [ -n "$updated" ] || $as_root apt-get update -qq
+  [ -n "$updated" ] || apt_get update -qq
   updated=yes
 }
 
@@ -42,7 +52,7 @@ install() {
   echo "Installing:$missing"
   update
   # shellcheck disable=SC2086
-  $as_root apt-get install -y -qq --no-install-recommends $missing
+  apt_get install -y -qq --no-install-recommends $missing
 }
 
 tool() {
@@ -67,7 +77,7 @@ if [ -n "$unpack" ]; then
     [ -e "$unpack/.$package" ] && continue
     apt-cache show "$package" >/dev/null 2>&1 || update
     work=$(mktemp -d)
-    (cd "$work" && apt-get download -qq -o APT::Sandbox::User=root "$package")
+    (cd "$work" && apt_get download -qq -o APT::Sandbox::User=root "$package")
     dpkg-deb -x "$work"/*.deb "$unpack"
     rm -rf "$work"
     touch "$unpack/.$package"

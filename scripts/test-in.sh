@@ -67,4 +67,7 @@ mount -t proc proc "$root/proc" && mounted="$root/proc $mounted"
 for point in /sys /dev /dev/pts; do
   mount --bind "$point" "$root$point" && mounted="$root$point $mounted"
 done
-chroot "$root" env TARNWICK_ONE_LEG=1 sh /root/tarnwick/.ci/run
+# In the background, so that a signal to this script ends the run at once: the shell waits for a
+# command in the foreground to finish before it runs a trap.
+chroot "$root" env TARNWICK_ONE_LEG=1 sh /root/tarnwick/.ci/run &
+wait $!

@@ -127,7 +127,8 @@ def machine(name):
             return row
     if not (arch or firmware_name):
         return MACHINES[DEFAULT]
-    sys.exit(f"tarnwick: there is no machine {name}; there are {', '.join(MACHINES)}")
+    asked = " and ".join(f"{what}={value}" for what, value in (("ARCH", arch), ("FIRMWARE", firmware_name)) if value)
+    sys.exit(f"tarnwick: no machine has {asked}; the machines are {', '.join(MACHINES)}")
 
 
 def selected(condition=lambda row: True):

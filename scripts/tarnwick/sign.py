@@ -3,10 +3,11 @@
 
     python3 -m tarnwick.sign [KEY CERT]
     python3 -m tarnwick.sign --mok-cert [KEY CERT]
+    python3 -m tarnwick.sign --check [KEY CERT]
 
-The first writes BUILD/<image>.signed.efi beside each image and the EFI system partition folder of
+KEY and CERT may be given as empty words. The first writes BUILD/<image>.signed.efi beside each image and the EFI system partition folder of
 the signed copies, BUILD/esp-signed; the second writes the certificate to enrol as a Machine Owner
-Key, in DER, to BUILD/tarnwick-mok.der. The key is KEY and CERT when given; else this machine's own
+Key, in DER, to BUILD/tarnwick-mok.der; the third only checks KEY and CERT. The key is KEY and CERT when given; else this machine's own
 Machine Owner Key, which DKMS made to sign kernel modules and which is enrolled on many machines
 already; else the test key of Debian's ovmf package, good for QEMU and worthless elsewhere."""
 import os
@@ -45,11 +46,23 @@ def ovmf_test_key(folder):
     return key, TEST_CERT
 
 
+def check_given(key, cert):
+    """Ends with one line when KEY and CERT are given wrong: one without the other, or either not a
+    readable file of its kind."""
+    if bool(key) != bool(cert):
+        sys.exit("tarnwick: give both KEY and CERT, or neither")
+    for name, path, kind, what in (("KEY", key, "pkey", "private key"), ("CERT", cert, "x509", "certificate")):
+        if path and not (os.path.isfile(path) and os.access(path, os.R_OK)):
+            sys.exit(f"tarnwick: {name}={path} is not a file you can read")
+        if path and subprocess.run(["openssl", kind, "-in", path, "-noout", "-passin", "pass:"],
+                                   capture_output=True).returncode:
+            sys.exit(f"tarnwick: {name}={path} is not a {what} in PEM form (without a passphrase)")
+
+
 def chosen_key(key, cert, folder):
     """The key and PEM certificate to sign with, as a Linux user expects them picked, and what they are."""
-    if key or cert:
-        if not (key and cert):
-            sys.exit("Give both KEY and CERT, or neither.")
+    check_given(key, cert)
+    if key:
         return key, cert, f"the given key {key}"
     if os.path.exists(DKMS_KEY):
         if not os.access(DKMS_KEY, os.R_OK):
@@ -77,14 +90,19 @@ def signed_name(path):
 
 
 def main(argv):
-    mok_cert = argv[:1] == ["--mok-cert"]
-    given = argv[1:] if mok_cert else argv
+    mode = argv[0] if argv[:1] in (["--mok-cert"], ["--check"]) else None
+    given = argv[1:] if mode else argv
     if len(given) not in (0, 2):
         sys.exit(__doc__)
+    key, cert = given or ["", ""]
+    if mode == "--check":
+        return check_given(key, cert)
     with tempfile.TemporaryDirectory() as folder:
-        key, cert, what = chosen_key(*(given or [None, None]), folder)
+        key, cert, what = chosen_key(key, cert, folder)
+        mok_cert = mode == "--mok-cert"
         if mok_cert:
             der = os.path.join(BUILD, "tarnwick-mok.der")
+            os.makedirs(BUILD, exist_ok=True)
             subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der], check=True)
             print(f"{der}: the certificate of {what}; enrol it with: sudo mokutil --import {der}")
             return

@@ -1,0 +1,50 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""The mistakes a person makes at the front door, `make`: each ends with one line of Tarnwick's that
+says what is wrong, a non-zero status and no traceback, before anything is built."""
+import os
+import subprocess
+
+import pytest
+
+from tarnwick import ROOT
+from tarnwick.sign import new_key
+
+# Stand-ins for a machine where a package is missing and apt cannot install it.
+BROKEN_APT = {
+    "dpkg-query": "exit 1",
+    "apt-get": 'case $1 in update) exit 0 ;; esac\necho "E: Unable to locate package $5" >&2\nexit 100',
+}
+# The words typed after make, with {key}, {cert} and {folder} for a real key, certificate and
+# folder; what the one line must say; and whether apt fails.
+MISTAKES = [
+    ("sign KEY=/nonexistent CERT=/nonexistent", "KEY=/nonexistent is not a file you can read", False),
+    ("sign KEY={folder} CERT={cert}", "is not a file you can read", False),
+    ("sign KEY={cert} CERT={cert}", "is not a private key in PEM form", False),
+    ("sign KEY={key} CERT={key}", "is not a certificate in PEM form", False),
+    ("sign KEY={key}", "give both KEY and CERT, or neither", False),
+    ("mok-cert CERT={cert}", "give both KEY and CERT, or neither", False),
+    ("image SIGNED=1 KEY={key}", "give both KEY and CERT, or neither", False),
+    ("run ARCH=sparc", "no machine has ARCH=sparc; the machines are", False),
+    ("run ARCH=riscv64 FIRMWARE=edk2", "no machine has ARCH=riscv64 and FIRMWARE=edk2", False),
+    ("test-in DIST=sid", "no Debian release 'sid' to test in", False),
+    ("all", "apt-get install failed: E: Unable to locate package", True),
+]
+
+
+@pytest.mark.parametrize("typed,said,apt_fails", MISTAKES, ids=[row[0] for row in MISTAKES])
+def test_a_mistake_ends_with_one_clear_line(typed, said, apt_fails, tmp_path):
+    key, cert = new_key(str(tmp_path), "own")
+    env = dict(os.environ, MAKEFLAGS="")
+    if apt_fails:
+        (tmp_path / "bin").mkdir()
+        for name, body in BROKEN_APT.items():
+            (tmp_path / "bin" / name).write_text(f"#!/bin/sh\n{body}\n")
+            (tmp_path / "bin" / name).chmod(0o755)
+        env["PATH"] = f"{tmp_path / 'bin'}:{env['PATH']}"
+    words = typed.format(key=key, cert=cert, folder=tmp_path).split()
+    result = subprocess.run(["make", "-s", "-C", ROOT, f"BUILD={tmp_path / 'build'}", *words], env=env,
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    ours = [line for line in result.stderr.splitlines() if not line.startswith("make: ***")]
+    assert result.returncode != 0
+    assert len(ours) == 1 and ours[0].startswith("tarnwick: ") and said in ours[0], result.stderr
+    assert not (tmp_path / "build").exists(), "something was built"
