@@ -64,27 +64,27 @@ constexpr unsigned char word_at(const char* word) {
 // after the prefix exactly as typed, then a line end; the empty prefix matches every line.
 enum WordMatch : unsigned char { MATCH_WORD, MATCH_PREFIX };
 
-// Words and answers are named by offsets into their texts, which keeps the rows small.
+// Words and answers are named by offsets into their texts, which keeps the rows small. A row
+// without an answer is a way out: it prints nothing and ends the dialogue.
 struct WordRow {
   unsigned char word;
   WordMatch match;
-  unsigned char verdict;
   UINT16 answer;
 };
 
 constexpr WordRow WORD_TABLE[] = {
-    {word_at("bye"), MATCH_WORD, MONITOR_LEAVE, answer_at(ANSWER_NONE)},
-    {word_at("exit"), MATCH_WORD, MONITOR_LEAVE, answer_at(ANSWER_NONE)},
-    {word_at("quit"), MATCH_WORD, MONITOR_LEAVE, answer_at(ANSWER_NONE)},
-    {word_at("help"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_HELP)},
-    {word_at("words"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_WORDS)},
-    {word_at("pwd"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_ROOT)},
-    {word_at("dev /"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_ROOT)},
-    {word_at("dev"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_ROOT)},
-    {word_at(".properties"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_PROPERTIES)},
-    {word_at("boot"), MATCH_WORD, MONITOR_CONTINUE, answer_at(ANSWER_NO_BOOT)},
-    {word_at("boot "), MATCH_PREFIX, MONITOR_CONTINUE, answer_at(ANSWER_BOOT_PATH)},
-    {word_at(""), MATCH_PREFIX, MONITOR_CONTINUE, answer_at(ANSWER_UNKNOWN)},
+    {word_at("bye"), MATCH_WORD, answer_at(ANSWER_NONE)},
+    {word_at("exit"), MATCH_WORD, answer_at(ANSWER_NONE)},
+    {word_at("quit"), MATCH_WORD, answer_at(ANSWER_NONE)},
+    {word_at("help"), MATCH_WORD, answer_at(ANSWER_HELP)},
+    {word_at("words"), MATCH_WORD, answer_at(ANSWER_WORDS)},
+    {word_at("pwd"), MATCH_WORD, answer_at(ANSWER_ROOT)},
+    {word_at("dev /"), MATCH_WORD, answer_at(ANSWER_ROOT)},
+    {word_at("dev"), MATCH_WORD, answer_at(ANSWER_ROOT)},
+    {word_at(".properties"), MATCH_WORD, answer_at(ANSWER_PROPERTIES)},
+    {word_at("boot"), MATCH_WORD, answer_at(ANSWER_NO_BOOT)},
+    {word_at("boot "), MATCH_PREFIX, answer_at(ANSWER_BOOT_PATH)},
+    {word_at(""), MATCH_PREFIX, answer_at(ANSWER_UNKNOWN)},
 };
 
 }  // namespace
@@ -92,16 +92,16 @@ constexpr WordRow WORD_TABLE[] = {
 MonitorVerdict monitor_interpret(char* line) {
   const char* word = text_trim(line);
   if (*word == '\0') return MONITOR_CONTINUE;
-  for (const WordRow& row : WORD_TABLE) {
-    const char* row_word = WORD_TEXT + row.word;
-    const int matched = row.match == MATCH_PREFIX ? text_starts_with(word, row_word) : text_equals_word(word, row_word);
-    if (!matched) continue;
-    console_print(ANSWER_TEXT + row.answer);
-    if (row.match == MATCH_PREFIX) {
-      console_print(word + text_length(row_word));
-      console_print("\n");
-    }
-    return static_cast<MonitorVerdict>(row.verdict);
+  // The last row's empty prefix matches every line, so the walk always ends on a row.
+  const WordRow* row = WORD_TABLE;
+  while (!(row->match == MATCH_PREFIX ? text_starts_with(word, WORD_TEXT + row->word)
+                                      : text_equals_word(word, WORD_TEXT + row->word))) {
+    ++row;
   }
-  return MONITOR_CONTINUE;  // not reached: the last row matches every line
+  console_print(ANSWER_TEXT + row->answer);
+  if (row->match == MATCH_PREFIX) {
+    console_print(word + text_length(WORD_TEXT + row->word));
+    console_print("\n");
+  }
+  return row->answer == answer_at(ANSWER_NONE) ? MONITOR_LEAVE : MONITOR_CONTINUE;
 }

@@ -17,8 +17,10 @@ struct Count {
 Count count(const FakeFirmware& fw) {
   Count c;
   for (const std::string& call : fw.calls) {
-    if (call.rfind("OutputString", 0) == 0) ++c.output_calls;
-    else if (call.rfind("ReadKeyStroke", 0) == 0 || call.rfind("WaitForEvent", 0) == 0) ++c.key_calls;
+    if (call.rfind("OutputString", 0) == 0)
+      ++c.output_calls;
+    else if (call.rfind("ReadKeyStroke", 0) == 0 || call.rfind("WaitForEvent", 0) == 0)
+      ++c.key_calls;
   }
   c.characters = fw.output.size();
   return c;
