@@ -1,17 +1,49 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-# Checks of the built images, and end-to-end tests that boot them in QEMU, run by pytest with
-# Debian's python3. Each end-to-end test boots its machine once for a group of checks.
+# Checks of the built images and the package, and end-to-end tests that boot the images in QEMU,
+# run by pytest with Debian's python3; each end-to-end test boots its machine once for a group of
+# checks. They are handed the build's own facts, and find its outputs in the build folder.
 set(TARNWICK_PYTEST /usr/bin/python3 -m pytest -c ${CMAKE_SOURCE_DIR}/pytest.ini)
 
 function(tarnwick_pytest name file label)
   add_test(NAME ${name} COMMAND ${TARNWICK_PYTEST} ${CMAKE_SOURCE_DIR}/tests/${file})
-  set_tests_properties(${name} PROPERTIES LABELS ${label} TIMEOUT 300
-    ENVIRONMENT "TARNWICK_BUILD=${CMAKE_BINARY_DIR};${ARGN}")
+  set_tests_properties(${name} PROPERTIES LABELS ${label} TIMEOUT 300 SKIP_RETURN_CODE 77 ENVIRONMENT
+    "TARNWICK_BUILD=${CMAKE_BINARY_DIR};TARNWICK_VERSION=${PROJECT_VERSION};TARNWICK_URL=${PROJECT_HOMEPAGE_URL};TARNWICK_SBAT_GENERATION=${TARNWICK_SBAT_GENERATION};${ARGN}")
 endfunction()
 
+# Variants of the x64 image, made from its objects by the same tools, in build/variants/: one with
+# the firmware's watchdog left armed, one without .sbat, and, built only when the image check asks
+# for them, images with the faults the check must catch (tests/variants/faults.cpp).
+get_property(objects GLOBAL PROPERTY TARNWICK_OBJECTS_x64)
+set(variants ${CMAKE_BINARY_DIR}/variants)
+tarnwick_compile(x64 ${CMAKE_SOURCE_DIR}/tests/variants/armed_entry.cpp ${variants}/armed-watchdog/entry.o
+                 -I${CMAKE_SOURCE_DIR} ${TARNWICK_DEFINES})
+tarnwick_link(x64 ${variants}/armed-watchdog ${variants}/armed-watchdog.efi
+              "${objects};${variants}/armed-watchdog/entry.o" --entry=armed_entry)
+execute_process(COMMAND ${TARNWICK_CLANG_DEFAULT} -print-prog-name=llvm-objcopy OUTPUT_VARIABLE objcopy
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+add_custom_command(
+  OUTPUT ${variants}/without-sbat.efi
+  COMMAND ${objcopy} --remove-section=.sbat ${CMAKE_BINARY_DIR}/image-x64/linked.elf ${variants}/without-sbat.elf
+  COMMAND ${TARNWICK_PYTHON} -m tarnwick.elf2efi ${variants}/without-sbat.elf ${variants}/without-sbat.efi
+  DEPENDS ${CMAKE_BINARY_DIR}/image-x64/linked.elf ${TARNWICK_LINK_DEPENDS}
+  VERBATIM)
+add_custom_target(variants ALL DEPENDS ${variants}/armed-watchdog.efi ${variants}/without-sbat.efi)
+foreach(fault pointer-table global initialised-global runtime-call)
+  string(MAKE_C_IDENTIFIER "FAULT_${fault}" define)
+  string(TOUPPER ${define} define)
+  tarnwick_compile(x64 ${CMAKE_SOURCE_DIR}/tests/variants/faults.cpp ${variants}/${fault}/fault.o -D${define})
+  tarnwick_link(x64 ${variants}/${fault} ${variants}/${fault}.efi "${objects};${variants}/${fault}/fault.o")
+  add_custom_target(variant-${fault} DEPENDS ${variants}/${fault}.efi)
+endforeach()
+
 tarnwick_pytest(image_check image_test.py image)
+set_tests_properties(image_check PROPERTIES RESOURCE_LOCK build)
 tarnwick_pytest(package_check package_test.py package)
 tarnwick_pytest(front_door_check front_door_test.py front_door)
+add_test(NAME lint COMMAND make -s -C ${CMAKE_SOURCE_DIR} lint)
+set_tests_properties(lint PROPERTIES LABELS lint TIMEOUT 120)
+# Both run make, which runs apt-get, and apt-get runs one at a time.
+set_tests_properties(front_door_check lint PROPERTIES RESOURCE_LOCK apt)
 
 # A dialogue on every machine, and the UEFI Shell where the firmware has one, as the machine table
 # of the test tools lists them.

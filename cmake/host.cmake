@@ -16,7 +16,7 @@ set(TARNWICK_TEST_SOURCES
 function(tarnwick_host_library name)
   add_library(${name} STATIC ${TARNWICK_SOURCES} tests/fake_firmware.cpp tests/model.cpp)
   target_compile_options(${name} PRIVATE -O1 -g ${ARGN} ${TARNWICK_WARNINGS})
-  target_compile_options(${name} PUBLIC ${TARNWICK_DEFINES})
+  target_compile_options(${name} PUBLIC ${TARNWICK_DEFINES} -DTARNWICK_SBAT_GENERATION="${TARNWICK_SBAT_GENERATION}")
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
 endfunction()
 

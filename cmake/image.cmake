@@ -1,146 +1,113 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-# The firmware images, one per row of the platform table, each built by its own rules apart from
-# the host build: clang++ and the linker run with exactly the flags below and the table's, so
-# nothing of CFLAGS, CXXFLAGS or LDFLAGS from the environment reaches an image. Objects go to
-# build/image-<arch>/, the images to build/, and a copy of each to the EFI system partition folder
-# build/esp/ under its removable-media name.
-find_program(TARNWICK_CLANG NAMES clang++ clang++-14 REQUIRED)
-find_program(TARNWICK_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
-find_program(TARNWICK_LD_LLD NAMES ld.lld ld.lld-14 REQUIRED)
+# The images, one per architecture of cmake/arch/, each made one way: clang compiles the sources for
+# an ELF target as position-independent code with hidden visibility, into LLVM bitcode; ld.lld links
+# them once with cmake/image.ld, optimising the whole image at once; elf2efi.py writes the PE file.
+# Only the flags below and the fragment's reach the tools, never CFLAGS, CXXFLAGS or LDFLAGS from
+# the environment. build/image-<arch>/ holds the objects, the linked ELF file and the code the
+# linker generated machine code from (linked.ll, for the stack bound); build/tarnwick<arch>.efi is
+# the image, and build/esp/ the EFI system partition folder with each under its removable-media name.
 set(TARNWICK_PYTHON env PYTHONPATH=${CMAKE_SOURCE_DIR}/scripts /usr/bin/python3)
-
-set(TARNWICK_IMAGE_FLAGS
-  -std=c++17 -ffreestanding -fno-builtin -nostdinc++
-  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
-  -fno-unwind-tables -fno-asynchronous-unwind-tables
-  -Oz -fstack-usage
-  ${TARNWICK_DEFINES} ${TARNWICK_WARNINGS})
-# No /fixed: that would mark an image as stripped of relocations and pin it to its base.
+set(TARNWICK_COMPILE_FLAGS
+  -std=c++17 -ffreestanding -fno-builtin -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -fno-stack-protector -fno-unwind-tables -fno-asynchronous-unwind-tables -fPIE -fvisibility=hidden -flto -Oz
+  ${TARNWICK_WARNINGS})
+# --save-temps keeps the code generation's input for the stack bound, .stack_sizes its frames; the
+# machine outliner would add functions that the generated code does not show.
 set(TARNWICK_LINK_FLAGS
-  /nologo /timestamp:0
-  /subsystem:efi_application /entry:monitor_entry /nodefaultlib
-  /base:0x100000 /filealign:0x200 /merge:.rdata=.text)
+  -static -pie --no-dynamic-linker -z max-page-size=4096 -T ${CMAKE_SOURCE_DIR}/cmake/image.ld --save-temps
+  -mllvm -stack-size-section -mllvm -enable-machine-outliner=never)
+set(TARNWICK_LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/image.ld ${CMAKE_SOURCE_DIR}/scripts/tarnwick/elf2efi.py)
+find_program(TARNWICK_CLANG_DEFAULT clang++ REQUIRED)
+find_program(TARNWICK_CLANG_19 clang++-19)
 
-file(READ ${CMAKE_SOURCE_DIR}/platforms.json TARNWICK_TABLE)
-
-# A JSON array of strings at the given path of the table, as a list.
-function(tarnwick_table_list out)
-  string(JSON count LENGTH "${TARNWICK_TABLE}" ${ARGN})
-  set(items)
-  if(count GREATER 0)
-    math(EXPR last "${count} - 1")
-    foreach(n RANGE ${last})
-      string(JSON item GET "${TARNWICK_TABLE}" ${ARGN} ${n})
-      list(APPEND items "${item}")
-    endforeach()
-  endif()
-  set(${out} "${items}" PARENT_SCOPE)
-endfunction()
-
-# A list as a JSON array of strings.
-function(tarnwick_json_array out)
-  set(items)
-  foreach(item IN LISTS ARGN)
-    string(REPLACE "\\" "\\\\" item "${item}")
-    string(REPLACE "\"" "\\\"" item "${item}")
-    list(APPEND items "\"${item}\"")
+# An architecture of the images: `arch`, the compiler flags that make code for it, and link flags
+# of its own. It gets the first clang that generates code for its target, and that clang's ld.lld.
+function(tarnwick_architecture arch)
+  cmake_parse_arguments(PARSE_ARGV 1 ARCH "" "" "COMPILE;LINK")
+  foreach(clang IN ITEMS ${TARNWICK_CLANG_DEFAULT} ${TARNWICK_CLANG_19})
+    execute_process(COMMAND ${clang} ${ARCH_COMPILE} -x c++ -c /dev/null -o /dev/null RESULT_VARIABLE failed
+                    OUTPUT_QUIET ERROR_QUIET)
+    if(NOT failed)
+      execute_process(COMMAND ${clang} -print-prog-name=ld.lld OUTPUT_VARIABLE lld OUTPUT_STRIP_TRAILING_WHITESPACE)
+      set_property(GLOBAL APPEND PROPERTY TARNWICK_ARCHES ${arch})
+      set_property(GLOBAL PROPERTY TARNWICK_TOOLS_${arch} ${clang} ${lld})
+      set_property(GLOBAL PROPERTY TARNWICK_COMPILE_${arch} ${ARCH_COMPILE})
+      set_property(GLOBAL PROPERTY TARNWICK_LINK_${arch} ${ARCH_LINK})
+      return()
+    endif()
   endforeach()
-  list(JOIN items ", " joined)
-  set(${out} "[${joined}]" PARENT_SCOPE)
+  message(FATAL_ERROR "No clang here generates code for ${arch} (${ARCH_COMPILE}); install clang-19")
 endfunction()
 
-# What the checks, the bench and the packaging need to know of the build, in build/tarnwick.json.
-set(TARNWICK_FACTS "{\"version\": \"${PROJECT_VERSION}\", \"sbat_generation\": ${TARNWICK_SBAT_GENERATION},
-  \"url\": \"${PROJECT_HOMEPAGE_URL}\", \"images\": {}}")
-set(TARNWICK_IMAGES)
-# For tarnwick-install: the kernel's machine name, the firmware's word size, the image.
-set(TARNWICK_MACHINES "# uname -m, UEFI word size, image arch\n")
+# Compiles `source` for `arch` into `object`; further arguments are compiler flags.
+function(tarnwick_compile arch source object)
+  get_property(tools GLOBAL PROPERTY TARNWICK_TOOLS_${arch})
+  get_property(target GLOBAL PROPERTY TARNWICK_COMPILE_${arch})
+  list(GET tools 0 clang)
+  add_custom_command(
+    OUTPUT ${object}
+    COMMAND ${clang} ${target} ${TARNWICK_COMPILE_FLAGS} ${ARGN} -MD -MF ${object}.d -c ${source} -o ${object}
+    DEPENDS ${source}
+    DEPFILE ${object}.d
+    COMMENT "Compiling ${source} for ${arch}"
+    VERBATIM)
+endfunction()
 
-string(JSON image_count LENGTH "${TARNWICK_TABLE}" images)
-math(EXPR last_image "${image_count} - 1")
-foreach(row RANGE ${last_image})
-  string(JSON arch GET "${TARNWICK_TABLE}" images ${row} arch)
-  string(JSON file GET "${TARNWICK_TABLE}" images ${row} file)
-  string(JSON link_method GET "${TARNWICK_TABLE}" images ${row} link)
-  string(JSON boot_file GET "${TARNWICK_TABLE}" images ${row} boot_file)
-  tarnwick_table_list(target_flags images ${row} compile)
-  set(dir ${CMAKE_BINARY_DIR}/image-${arch})
-  set(compile ${target_flags} ${TARNWICK_IMAGE_FLAGS})
+# Links `objects` for `arch` into `dir`/linked.elf and writes it as the image `image`; further
+# arguments are ld.lld's.
+function(tarnwick_link arch dir image objects)
+  get_property(tools GLOBAL PROPERTY TARNWICK_TOOLS_${arch})
+  get_property(target GLOBAL PROPERTY TARNWICK_COMPILE_${arch})
+  get_property(link GLOBAL PROPERTY TARNWICK_LINK_${arch})
+  list(GET tools 0 clang)
+  list(GET tools 1 lld)
+  add_custom_command(
+    OUTPUT ${image} ${dir}/linked.elf ${dir}/linked.ll
+    # The layout takes the last __image_base defined before it: the architecture's, if it has one.
+    COMMAND ${lld} --defsym=__image_base=0x100000 ${link} ${TARNWICK_LINK_FLAGS} ${ARGN} -o ${dir}/linked.elf ${objects}
+    COMMAND ${clang} ${target} -x ir -S -emit-llvm -Xclang -disable-llvm-passes -o ${dir}/linked.ll
+            ${dir}/linked.elf.0.5.precodegen.bc
+    COMMAND ${TARNWICK_PYTHON} -m tarnwick.elf2efi ${dir}/linked.elf ${image}
+    DEPENDS ${objects} ${TARNWICK_LINK_DEPENDS}
+    COMMENT "Linking ${image}"
+    VERBATIM)
+endfunction()
 
+# The objects of `arch`'s image in `dir`, the SBAT record of the given generation.
+function(tarnwick_objects out arch dir generation)
   set(objects)
-  set(sources)
   foreach(source IN LISTS TARNWICK_SOURCES)
     get_filename_component(name ${source} NAME_WE)
-    set(object ${dir}/${name}.o)
-    add_custom_command(
-      OUTPUT ${object}
-      COMMAND ${TARNWICK_CLANG} ${compile} -MD -MF ${object}.d -c ${CMAKE_SOURCE_DIR}/${source} -o ${object}
-      DEPENDS ${CMAKE_SOURCE_DIR}/${source}
-      DEPFILE ${object}.d
-      COMMENT "Compiling ${source} for ${arch}"
-      VERBATIM)
-    list(APPEND objects ${object})
-    list(APPEND sources ${CMAKE_SOURCE_DIR}/${source})
+    tarnwick_compile(${arch} ${CMAKE_SOURCE_DIR}/${source} ${dir}/${name}.o ${TARNWICK_DEFINES}
+                     -DTARNWICK_SBAT_GENERATION="${generation}")
+    list(APPEND objects ${dir}/${name}.o)
   endforeach()
+  set(${out} ${objects} PARENT_SCOPE)
+endfunction()
 
-  set(image ${CMAKE_BINARY_DIR}/${file})
-  if(link_method STREQUAL "lld-link")
-    string(JSON machine GET "${TARNWICK_TABLE}" images ${row} link_machine)
-    set(link ${TARNWICK_LINK_FLAGS} /machine:${machine})
-    set(linked ${dir}/image.map)
-    add_custom_command(
-      OUTPUT ${image} ${linked}
-      COMMAND ${TARNWICK_LLD_LINK} ${link} /map:${linked} /out:${dir}/linked.efi ${objects}
-      COMMAND ${TARNWICK_PYTHON} -m tarnwick.efi compact ${dir}/linked.efi ${image}
-      DEPENDS ${objects} ${CMAKE_SOURCE_DIR}/scripts/tarnwick/efi.py
-      COMMENT "Linking ${file}"
-      VERBATIM)
-  else()
-    # Linked as ELF, where lld-link knows no such machine; the relocations stay in the file for
-    # the checks to read.
-    set(link -T ${CMAKE_SOURCE_DIR}/cmake/elf-image.ld --emit-relocs)
-    set(linked ${dir}/linked.elf)
-    add_custom_command(
-      OUTPUT ${image} ${linked}
-      COMMAND ${TARNWICK_LD_LLD} ${link} -o ${linked} ${objects}
-      COMMAND ${TARNWICK_PYTHON} -m tarnwick.efi from-elf ${arch} ${linked} ${image}
-      DEPENDS ${objects} ${CMAKE_SOURCE_DIR}/scripts/tarnwick/efi.py ${CMAKE_SOURCE_DIR}/cmake/elf-image.ld
-      COMMENT "Linking ${file}"
-      VERBATIM)
-  endif()
-  set(esp_copy ${CMAKE_BINARY_DIR}/esp/EFI/BOOT/${boot_file})
-  add_custom_command(
-    OUTPUT ${esp_copy}
-    COMMAND ${CMAKE_COMMAND} -E copy ${image} ${esp_copy}
-    DEPENDS ${image}
-    VERBATIM)
-  list(APPEND TARNWICK_IMAGES ${image} ${esp_copy})
-  install(FILES ${image} DESTINATION lib/tarnwick RENAME tarnwick${arch}.efi)
-  string(JSON pe_format GET "${TARNWICK_TABLE}" images ${row} pe_format)
-  string(REPLACE "PE32+" 64 word "${pe_format}")
-  string(REPLACE "PE32" 32 word "${word}")
-  tarnwick_table_list(kernel_machines images ${row} kernel_machines)
-  foreach(kernel_machine IN LISTS kernel_machines)
-    string(APPEND TARNWICK_MACHINES "${kernel_machine} ${word} ${arch}\n")
-  endforeach()
-
-  tarnwick_json_array(compile_json ${compile})
-  tarnwick_json_array(link_json ${link})
-  tarnwick_json_array(objects_json ${objects})
-  tarnwick_json_array(sources_json ${sources})
-  string(JSON TARNWICK_FACTS SET "${TARNWICK_FACTS}" images ${arch} "{
-    \"image\": \"${image}\", \"linked\": \"${linked}\", \"folder\": \"${dir}\",
-    \"compile\": ${compile_json}, \"link\": ${link_json}, \"objects\": ${objects_json},
-    \"sources\": ${sources_json}}")
+file(GLOB fragments CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/arch/*.cmake)
+foreach(fragment IN LISTS fragments)
+  include(${fragment})
 endforeach()
+get_property(TARNWICK_ARCHES GLOBAL PROPERTY TARNWICK_ARCHES)
 
-add_custom_target(images ALL DEPENDS ${TARNWICK_IMAGES})
+set(images)
+foreach(arch IN LISTS TARNWICK_ARCHES)
+  set(dir ${CMAKE_BINARY_DIR}/image-${arch})
+  set(image ${CMAKE_BINARY_DIR}/tarnwick${arch}.efi)
+  tarnwick_objects(objects ${arch} ${dir} ${TARNWICK_SBAT_GENERATION})
+  set_property(GLOBAL PROPERTY TARNWICK_OBJECTS_${arch} ${objects})
+  tarnwick_link(${arch} ${dir} ${image} "${objects}")
+  string(TOUPPER ${arch} boot_name)
+  set(esp_copy ${CMAKE_BINARY_DIR}/esp/EFI/BOOT/BOOT${boot_name}.EFI)
+  add_custom_command(OUTPUT ${esp_copy} COMMAND ${CMAKE_COMMAND} -E copy ${image} ${esp_copy} DEPENDS ${image})
+  list(APPEND images ${image} ${esp_copy})
+  install(FILES ${image} DESTINATION lib/tarnwick)
+endforeach()
+add_custom_target(images ALL DEPENDS ${images})
 
-# What the Debian package installs: every image under its architecture's name, which one fits
-# which machine, the tool that puts one on the ESP, and the GRUB hook.
-file(WRITE ${CMAKE_BINARY_DIR}/machines "${TARNWICK_MACHINES}")
-install(FILES ${CMAKE_BINARY_DIR}/machines DESTINATION lib/tarnwick)
+# What the Debian package installs beside the images: the tool that puts one on the ESP and the
+# GRUB hook.
 install(PROGRAMS linux/tarnwick-install DESTINATION sbin)
 install(FILES linux/tarnwick-install.8 DESTINATION share/man/man8)
 install(PROGRAMS linux/30_tarnwick DESTINATION /etc/grub.d)  # where GRUB looks, whatever the prefix
-file(WRITE ${CMAKE_BINARY_DIR}/tarnwick.json "${TARNWICK_FACTS}\n")

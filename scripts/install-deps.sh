@@ -1,22 +1,25 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-# Installs whichever of the named Debian packages are missing, as root or else through sudo.
-#   install-deps.sh PACKAGE ... [--machines all | ARCH/FIRMWARE ...] [--unpack FOLDER]
-# Machines add what booting them takes, as the platform table says; reading the table takes
-# python3, installed first when it is missing. --unpack downloads the signed boot pieces the
-# table names (shim, its MOK manager, GRUB) and unpacks them into FOLDER without installing them:
-# installed, they would set about the machine's own boot.
+# Installs what is missing, as root or else through sudo: the build dependencies of debian/control
+# through apt-get build-dep (with --tests, also those it marks <!nocheck>, which only the tests
+# take), and the QEMU and firmware of the machines named, as the machine table says.
+#   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--unpack FOLDER]
+# Of all machines, one whose firmware this release lacks is left out, for its tests to say so; a
+# machine named is an error then. --unpack downloads Debian's signed boot chain that the Secure
+# Boot checks use into FOLDER, unpacked but not installed: installed, it would set about this
+# machine's own boot.
 set -eu
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
-packages=""
+profile="-P nocheck"
 machines=""
 unpack=""
 while [ $# -gt 0 ]; do
   case $1 in
-    --machines) machines=yes ;;
+    --tests) profile="" ;;
+    --machines) ;;
     --unpack) unpack=$2; shift ;;
-    *) if [ -n "$machines" ]; then machines="$machines $1"; else packages="$packages $1"; fi ;;
+    *) machines="$machines $1" ;;
   esac
   shift
 done
@@ -31,53 +34,65 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null 2>&1 || fail "installing Debian packages takes root: run as root or install sudo"
   as_root="sudo"
 fi
-# apt-get, its errors told in one line.
-apt_get() {
-  log=$($as_root apt-get "$@" 2>&1) ||
-    fail "apt-get $1 failed: $(printf '%s\n' "$log" | grep -m1 '^E:' || printf '%s\n' "$log" | tail -1)"
-}
 updated=""
 update() {
-  [ -n "$updated" ] || apt_get update -qq
+  [ -n "$updated" ] || $as_root apt-get -qq update >/dev/null 2>&1 || true
   updated=yes
 }
-
-install() {
-  missing=""
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
-      missing="$missing $package"
-  done
-  [ -z "$missing" ] && return 0
-  echo "Installing:$missing"
-  update
-  # shellcheck disable=SC2086
-  apt_get install -y -qq --no-install-recommends $missing
+# apt-get, its errors told in one line; a failure with package lists not yet brought up to date is
+# tried again once they are.
+apt_get() {
+  log=$($as_root apt-get "$@" -qq 2>&1) && return 0
+  if [ -z "$updated" ]; then
+    update
+    apt_get "$@"
+    return
+  fi
+  fail "apt-get $1 failed: $(printf '%s\n' "$log" | grep -m1 '^E:' || printf '%s\n' "$log" | tail -1)"
 }
-
 tool() {
   module=$1
   shift
   PYTHONPATH=scripts /usr/bin/python3 -m "tarnwick.$module" "$@"
 }
 
-if [ -n "$machines" ] || [ -n "$unpack" ]; then
-  install python3
-fi
+# shellcheck disable=SC2086 # the profile option, when there is one, is two words
+apt_get build-dep -y --no-install-recommends $profile ./
+
 if [ -n "$machines" ]; then
   # shellcheck disable=SC2086
-  packages="$packages $(tool machines packages ${machines#yes})"
+  packages=$(tool machines packages $machines)
+  missing=""
+  for package in $packages; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $package"
+  done
+  if [ -n "$missing" ]; then
+    update
+    wanted=""
+    for package in $missing; do
+      if apt-cache policy "$package" 2>/dev/null | grep -q 'Candidate: [0-9]'; then
+        wanted="$wanted $package"
+      elif [ "$machines" = " all" ]; then
+        echo "Not in this release's archive, so its machines are left out: $package"
+      else
+        fail "$package, which$machines boots with, is not in this release's archive"
+      fi
+    done
+    if [ -n "$wanted" ]; then
+      echo "Installing:$wanted"
+      # shellcheck disable=SC2086
+      apt_get install -y --no-install-recommends $wanted
+    fi
+  fi
 fi
-# shellcheck disable=SC2086
-install $packages
 
 if [ -n "$unpack" ]; then
   mkdir -p "$unpack"
-  for package in $(tool platforms unpacked); do
+  for package in $(tool machines unpacked); do
     [ -e "$unpack/.$package" ] && continue
-    apt-cache show "$package" >/dev/null 2>&1 || update
+    update
     work=$(mktemp -d)
-    (cd "$work" && apt_get download -qq -o APT::Sandbox::User=root "$package")
+    (cd "$work" && apt_get download -o APT::Sandbox::User=root "$package")
     dpkg-deb -x "$work"/*.deb "$unpack"
     rm -rf "$work"
     touch "$unpack/.$package"

@@ -7,13 +7,12 @@ import subprocess
 
 import pytest
 
-from tarnwick import BUILD, build_facts
-from tarnwick.platforms import IMAGES
+from tarnwick import BUILD
 
-DEB = os.path.join(BUILD, "deb", f"tarnwick_{build_facts()['version']}_all.deb")
-# The image tarnwick-install picks for this machine under the 64-bit UEFI of the stand-in sysfs.
-NATIVE = next(arch for arch, row in IMAGES.items()
-              if platform.machine() in row["kernel_machines"] and row["pe_format"] == "PE32+")
+VERSION = os.environ["TARNWICK_VERSION"]
+DEB = os.path.join(BUILD, "deb", f"tarnwick_{VERSION}_all.deb")
+# The image tarnwick-install must pick for this machine under the 64-bit UEFI of the stand-in sysfs.
+NATIVE = {"x86_64": "x64", "aarch64": "aa64", "riscv64": "riscv64", "loongarch64": "loongarch64"}[platform.machine()]
 
 
 class Packaged:
@@ -38,6 +37,8 @@ class Packaged:
 
 @pytest.fixture(scope="session")
 def packaged(tmp_path_factory):
+    if not os.path.exists(DEB):
+        pytest.fail(f"{DEB} is missing: make deb (or make test) builds it")
     root = tmp_path_factory.mktemp("packaged")
     subprocess.run(["dpkg-deb", "-x", DEB, str(root)], check=True)
     return Packaged(root)

@@ -13,7 +13,7 @@ from tarnwick.sign import new_key
 # Stand-ins for a machine where a package is missing and apt cannot install it.
 BROKEN_APT = {
     "dpkg-query": "exit 1",
-    "apt-get": 'case $1 in update) exit 0 ;; esac\necho "E: Unable to locate package $5" >&2\nexit 100',
+    "apt-get": 'case $1 in update) exit 0 ;; esac\necho "E: Unable to locate package clang" >&2\nexit 100',
 }
 # The words typed after make, with {key}, {cert} and {folder} for a real key, certificate and
 # folder; what the one line must say; and whether apt fails.
@@ -28,7 +28,7 @@ MISTAKES = [
     ("run ARCH=sparc", "no machine has ARCH=sparc; the machines are", False),
     ("run ARCH=riscv64 FIRMWARE=edk2", "no machine has ARCH=riscv64 and FIRMWARE=edk2", False),
     ("test-in DIST=sid", "no Debian release 'sid' to test in", False),
-    ("all", "apt-get install failed: E: Unable to locate package", True),
+    ("all", "apt-get build-dep failed: E: Unable to locate package clang", True),
 ]
 
 

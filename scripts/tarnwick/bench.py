@@ -15,28 +15,38 @@ import time
 
 import pefile
 
-from . import BUILD, build_facts
+from . import BUILD, images
 from .console import boot_to_prompt
-from .images import floor, section_name
+from .elf2efi import round_up
 from .machines import DEFAULT, MACHINES, QEMU, missing
-from .platforms import IMAGES
 from .shell import Shell
 from .stack import deepest_stack
 
-SIZE_GOAL = 3072
+SIZE_GOAL, SIZE_BUDGET = 3072, 3584
 ECHO_KEYS = 60
 # Letters that never occur in the escape sequences the firmware writes, so an echo is unmistakable.
 KEYS = b"abcdefgnopqrstuvwxyz"
 
 
-def image_rows(facts):
+def floor(pe):
+    """The smallest file this image's content could make (a pefile.PE): its headers and each
+    section's content, every one rounded up to the file alignment."""
+    alignment = pe.OPTIONAL_HEADER.FileAlignment
+    return round_up(pe.OPTIONAL_HEADER.SizeOfHeaders, alignment) + sum(
+        round_up(s.Misc_VirtualSize, alignment) for s in pe.sections if s.SizeOfRawData)
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode()
+
+
+def image_rows():
     rows = []
-    for arch in IMAGES:
-        image = facts["images"][arch]
-        pe = pefile.PE(image["image"])
-        used, chain = deepest_stack(arch, facts)
-        rows += [(f"{os.path.basename(image['image'])} ({arch})",
-                  f"{len(pe.__data__)} bytes (goal {SIZE_GOAL}, budget {IMAGES[arch]['budget_bytes']}), "
+    for arch, image in images().items():
+        pe = pefile.PE(image)
+        used, chain = deepest_stack(arch)
+        rows += [(f"{os.path.basename(image)} ({arch})",
+                  f"{len(pe.__data__)} bytes (goal {SIZE_GOAL}, budget {SIZE_BUDGET}), "
                   f"the smallest for its content {floor(pe)}"),
                  ("  sections", ", ".join(f"{section_name(s)} {s.Misc_VirtualSize}/{s.SizeOfRawData}"
                                           for s in pe.sections) + " bytes virtual/raw"),
@@ -146,9 +156,8 @@ def machine_line():
 
 
 def main():
-    facts = build_facts()
     sections = [
-        ("Images", image_rows(facts)),
+        ("Images", image_rows()),
         ("Firmware calls (host fake)", call_rows()),
         ("From QEMU's start to the first prompt, booted from the disk image", boot_rows()),
         (f"Console of {DEFAULT} ({MACHINES[DEFAULT]['name']}), one boot started in "

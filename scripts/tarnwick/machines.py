@@ -5,10 +5,12 @@ monitor. Firmware files and habits differ between Debian releases: a machine tak
 that is installed, and a habit is written per firmware version as seen in the installed package.
 
     python3 -m tarnwick.machines packages [all | ARCH/FIRMWARE ...]
+    python3 -m tarnwick.machines unpacked
     python3 -m tarnwick.machines tests
 
-print the Debian packages that booting those machines takes, and the end-to-end tests of each
-machine, one "KIND ARCH/FIRMWARE" a line."""
+print the Debian packages that booting those machines takes, the packages of Debian's signed boot
+chain that the Secure Boot checks unpack, and the end-to-end tests of each machine, one
+"KIND ARCH/FIRMWARE" a line."""
 import os
 import subprocess
 import sys
@@ -18,7 +20,9 @@ QEMU = {
     "x64": ("qemu-system-x86_64", "qemu-system-x86"),
     "ia32": ("qemu-system-i386", "qemu-system-x86"),
     "aa64": ("qemu-system-aarch64", "qemu-system-arm"),
+    "arm": ("qemu-system-arm", "qemu-system-arm"),
     "riscv64": ("qemu-system-riscv64", "qemu-system-misc"),
+    "loongarch64": ("qemu-system-loongarch64", "qemu-system-misc"),
 }
 # OVMF's Secure Boot builds keep their variables where only code in SMM reaches them.
 SMM = ["-machine", "smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"]
@@ -46,11 +50,23 @@ MACHINES = {
     "aa64/edk2": dict(EDK2, name="AArch64 EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
                       code=[("/usr/share/AAVMF/AAVMF_CODE.no-secboot.fd", []), ("/usr/share/AAVMF/AAVMF_CODE.fd", [])],
                       vars="/usr/share/AAVMF/AAVMF_VARS.fd", disk="virtio-blk-device", packages=["qemu-efi-aarch64"]),
+    "arm/edk2": dict(EDK2, name="ARM EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
+                     code=[("/usr/share/AAVMF/AAVMF32_CODE.fd", [])], vars="/usr/share/AAVMF/AAVMF32_VARS.fd",
+                     disk="virtio-blk-device", packages=["qemu-efi-arm"]),
+    # Its firmware has no built-in UEFI Shell; Debian's is a package of its own.
+    "loongarch64/edk2": dict(EDK2, name="LoongArch EDK2", qemu=["-machine", "virt", "-m", "1G"],
+                             code=[("/usr/share/qemu-efi-loongarch64/QEMU_EFI.fd", [])],
+                             vars="/usr/share/qemu-efi-loongarch64/QEMU_VARS.fd", disk="virtio-blk-pci",
+                             packages=["qemu-efi-loongarch64", "efi-shell-loongarch64"],
+                             shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi"),
     "x64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "pc", "-m", "256M"],
                        bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", disk="ide-hd", packages=["u-boot-qemu"]),
     "aa64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
                         bios="/usr/lib/u-boot/qemu_arm64/u-boot.bin", disk="virtio-blk-device",
                         packages=["u-boot-qemu"], starts=U_BOOT_STARTS_TWICE),
+    "arm/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
+                       bios="/usr/lib/u-boot/qemu_arm/u-boot.bin", disk="virtio-blk-device", packages=["u-boot-qemu"],
+                       starts=U_BOOT_STARTS_TWICE),
     "riscv64/u-boot": dict(U_BOOT, name="U-Boot on OpenSBI", qemu=["-machine", "virt", "-m", "512M"],
                            bios="/usr/share/qemu/opensbi-riscv64-generic-fw_dynamic.bin",
                            kernel="/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin", disk="virtio-blk-device",
@@ -59,6 +75,13 @@ MACHINES = {
 DEFAULT = "x64/edk2"
 for _name, _row in MACHINES.items():
     _row["arch"], _row["firmware"] = _name.split("/")
+
+
+# Debian's signed shim, its MOK manager and GRUB for x64, by package: the Secure Boot checks unpack
+# them rather than install them, since installed they would set about this machine's own boot.
+SIGNED_BOOT = {"shim": ("shim-signed", "usr/lib/shim/shimx64.efi.signed"),
+               "mok_manager": ("shim-helpers-amd64-signed", "usr/lib/shim/mmx64.efi.signed"),
+               "grub": ("grub-efi-amd64-signed", "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed")}
 
 
 def secure_boot(vars_template, name):
@@ -145,6 +168,8 @@ def packages(names):
 if __name__ == "__main__":
     if sys.argv[1:2] == ["packages"]:
         print(" ".join(packages(list(MACHINES) if sys.argv[2:] in ([], ["all"]) else sys.argv[2:])))
+    elif sys.argv[1:] == ["unpacked"]:
+        print(" ".join(package for package, _ in SIGNED_BOOT.values()))
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
             print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else ""))

@@ -1,11 +1,11 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""The UEFI Shell of an EDK2 machine, started when the disk holds no default loader, driven at its
-prompt."""
+"""The UEFI Shell of an EDK2 machine, driven at its prompt: the firmware's own, which it starts when
+the disk holds no default loader, or Debian's build of it, put on the disk as that loader."""
 import os
 import re
 import shutil
 
-from . import build_facts
+from . import images
 from .console import BOOT_SECONDS, Console
 
 SHELL_PROMPT = "FS0:\\> "
@@ -14,7 +14,10 @@ SHELL_PROMPT = "FS0:\\> "
 class Shell:
     def __init__(self, machine, folder):
         """Boots `machine` from `folder`, with the machine's image put there as tarnwick.efi."""
-        shutil.copyfile(build_facts()["images"][machine["arch"]]["image"], os.path.join(folder, "tarnwick.efi"))
+        shutil.copyfile(images()[machine["arch"]], os.path.join(folder, "tarnwick.efi"))
+        if isinstance(machine["shell"], str):
+            os.makedirs(os.path.join(folder, "EFI", "BOOT"))
+            shutil.copyfile(machine["shell"], os.path.join(folder, "EFI", "BOOT", f"BOOT{machine['arch'].upper()}.EFI"))
         self.console = Console(machine, [folder])
         try:
             # Any key skips the five-second wait for a startup script.

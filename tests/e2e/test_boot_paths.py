@@ -13,13 +13,14 @@ import pytest
 from tarnwick import BUILD, model
 from tarnwick.console import BOOT_SECONDS, Console
 from tarnwick.disk import make_disk
-from tarnwick.platforms import IMAGES
 from tarnwick.machines import DEFAULT, MACHINES
 
 MACHINE = MACHINES[DEFAULT]
 
 ENTRY = b"Tarnwick firmware monitor"
-LOADERS, BOOT_FILE = IMAGES[MACHINE["arch"]]["boot_loaders"], "EFI/BOOT/" + IMAGES[MACHINE["arch"]]["boot_file"]
+# The x64 boot loaders of Debian's systemd-boot-efi and grub-efi-amd64-bin, the removable-media loader.
+SYSTEMD_BOOT, GRUB_PLATFORM = "/usr/lib/systemd/boot/efi/systemd-bootx64.efi", "x86_64-efi"
+BOOT_FILE = "EFI/BOOT/BOOTX64.EFI"
 # What grub-mkconfig's own header would set; the rest of the configuration is the hook's.
 GRUB_HEADER = "set timeout=30\n"
 
@@ -36,7 +37,7 @@ def installed_esp(work, packaged, sysfs):
 def systemd_boot(work, packaged, sysfs):
     esp = installed_esp(work, packaged, sysfs)
     (esp / "EFI/BOOT").mkdir()
-    shutil.copyfile(LOADERS["systemd_boot"], esp / BOOT_FILE)
+    shutil.copyfile(SYSTEMD_BOOT, esp / BOOT_FILE)
     (esp / "loader/loader.conf").write_text("timeout 30\n")
     make_disk(str(work / "disk.img"), str(esp))
     return [str(work / "disk.img")]
@@ -47,7 +48,7 @@ def grub(work, packaged, sysfs):
     config = work / "grub.cfg"
     config.write_text(GRUB_HEADER + packaged.run("etc/grub.d/30_tarnwick", sysfs=sysfs, esp=esp).stdout)
     (esp / "EFI/BOOT").mkdir()
-    subprocess.run(["grub-mkstandalone", "-O", LOADERS["grub_platform"],
+    subprocess.run(["grub-mkstandalone", "-O", GRUB_PLATFORM,
                     "--modules=part_gpt fat chain search search_fs_file normal", "-o", str(esp / BOOT_FILE),
                     f"boot/grub/grub.cfg={config}"], check=True)
     make_disk(str(work / "disk.img"), str(esp))
@@ -68,7 +69,7 @@ ROWS = [
 
 @pytest.mark.parametrize("name,medium,menu,pick,back", ROWS, ids=[row[0] for row in ROWS])
 def test_picked_from_the_menu_it_answers_and_bye_returns_to_it(name, medium, menu, pick, back, packaged, efi_sysfs,
-                                                             tmp_path):
+                                                               tmp_path):
     console = Console(MACHINE, medium(tmp_path, packaged, efi_sysfs))
     try:
         if menu:

@@ -16,19 +16,17 @@ import subprocess
 import pefile
 import pytest
 
-from tarnwick import BUILD, build_facts, model
+from tarnwick import BUILD, images, model
 from tarnwick.console import BOOT_SECONDS, Console, boot_to_prompt
 from tarnwick.disk import make_disk
-from tarnwick.images import link_variant, section_name
-from tarnwick.machines import secure_boot
-from tarnwick.platforms import IMAGES
+from tarnwick.machines import SIGNED_BOOT, secure_boot
 from tarnwick.sign import new_key, ovmf_test_key, sign, sign_all
 
 ENTER, DOWN = b"\r", b"\x1b[B"  # a cursor key arrives decoded only in one write
 REFUSED = b"Verification failed: (0x1A) Security Violation"
-ARCH = next(arch for arch, row in IMAGES.items() if "shim" in row)  # Debian signs shim for x64
-PIECES = IMAGES[ARCH]["shim"]
-UNPACKED = os.path.join(BUILD, "unpacked")
+# Debian signs shim for x64: the removable-media loader, GRUB as its second stage, the MOK manager.
+BOOT, SECOND_STAGE, MOK_MANAGER = "EFI/BOOT/BOOTX64.EFI", "EFI/BOOT/grubx64.efi", "EFI/BOOT/mmx64.efi"
+PIECES = {piece: os.path.join(BUILD, "unpacked", path) for piece, (_, path) in SIGNED_BOOT.items()}
 # OVMF with Secure Boot on: with Debian's test key in its database, and with Microsoft's keys alone.
 TEST_KEY_DB = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd", "OVMF with Debian's test key enrolled")
 MICROSOFT = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.ms.fd", "OVMF with Microsoft's keys")
@@ -64,11 +62,8 @@ def shim_disk(disk, files):
     """A disk image whose EFI system partition holds shim as the removable-media loader with its MOK
     manager beside it, and `files` (name in the partition: source)."""
     folder = disk + ".esp"
-    boot = os.path.join(folder, "EFI", "BOOT")
-    os.makedirs(boot)
-    shutil.copyfile(os.path.join(UNPACKED, PIECES["shim"]), os.path.join(boot, IMAGES[ARCH]["boot_file"]))
-    shutil.copyfile(os.path.join(UNPACKED, PIECES["mok_manager"]), os.path.join(boot, PIECES["mok_manager_file"]))
-    for name, source in files.items():
+    os.makedirs(os.path.join(folder, "EFI", "BOOT"))
+    for name, source in {BOOT: PIECES["shim"], MOK_MANAGER: PIECES["mok_manager"], **files}.items():
         shutil.copyfile(source, os.path.join(folder, name))
     make_disk(disk, folder)
     return disk
@@ -81,25 +76,22 @@ def mok(tmp_path_factory):
     key, cert = new_key(work, "MOK")
     subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", os.path.join(work, "tarnwick.der")],
                    check=True)
-    image = build_facts()["images"][ARCH]["image"]
-    variant = link_variant(ARCH, work, os.path.join(work, "without-sbat.efi"), link=["/merge:.sbat=.text"])
-    assert variant.returncode == 0, variant.stderr
-    assert ".sbat" not in map(section_name, pefile.PE(os.path.join(work, "without-sbat.efi")).sections)
-    for name, source, signer in [("signed.efi", image, (key, cert)), ("without-sbat.signed.efi", "without-sbat.efi",
+    image, without_sbat = images()["x64"], os.path.join(BUILD, "variants", "without-sbat.efi")
+    assert b".sbat" not in [s.Name.rstrip(b"\0") for s in pefile.PE(without_sbat).sections]
+    for name, source, signer in [("signed.efi", image, (key, cert)), ("without-sbat.signed.efi", without_sbat,
                                  (key, cert)), ("other-key.signed.efi", image, new_key(work, "other key"))]:
-        sign(os.path.join(work, source), os.path.join(work, name), *signer)
+        sign(source, os.path.join(work, name), *signer)
     return work
 
 
 @pytest.fixture(scope="module")
 def shim_console(mok):
     """The first boot: the copy without .sbat on the first disk, the image on the second."""
-    second_stage = f"EFI/BOOT/{PIECES['second_stage']}"
     der = os.path.join(mok, "tarnwick.der")
-    first = shim_disk(os.path.join(mok, "first.img"), {second_stage: os.path.join(mok, "without-sbat.signed.efi"),
-                                                        "tarnwick.der": der})
-    second = shim_disk(os.path.join(mok, "second.img"), {second_stage: os.path.join(mok, "signed.efi"),
-                                                          "tarnwick.der": der})
+    first = shim_disk(os.path.join(mok, "first.img"), {SECOND_STAGE: os.path.join(mok, "without-sbat.signed.efi"),
+                                                       "tarnwick.der": der})
+    second = shim_disk(os.path.join(mok, "second.img"), {SECOND_STAGE: os.path.join(mok, "signed.efi"),
+                                                         "tarnwick.der": der})
     console = Console(MICROSOFT, [first, second])
     yield console
     console.close()
@@ -164,10 +156,10 @@ def grub_console(mok, shim_console, tmp_path_factory):
     """The second boot, with the key enrolled: Debian's signed GRUB as shim's second stage."""
     work = tmp_path_factory.mktemp("grub")
     (work / "grub.cfg").write_text(GRUB_CONFIG)
-    boot = "EFI/BOOT/"
     disk = shim_disk(str(work / "grub.img"), {
-        boot + PIECES["second_stage"]: os.path.join(UNPACKED, PIECES["grub"]), boot + "grub.cfg": str(work / "grub.cfg"),
-        boot + "tarnwick.efi": os.path.join(mok, "signed.efi"), boot + "other-key.efi": os.path.join(mok, "other-key.signed.efi")})
+        SECOND_STAGE: PIECES["grub"], "EFI/BOOT/grub.cfg": str(work / "grub.cfg"),
+        "EFI/BOOT/tarnwick.efi": os.path.join(mok, "signed.efi"),
+        "EFI/BOOT/other-key.efi": os.path.join(mok, "other-key.signed.efi")})
     console = Console(MICROSOFT, [disk], vars_template=shim_console.vars_path)
     console.wait_for_transcript(b"Tarnwick signed with another key", timeout=BOOT_SECONDS)
     yield console

@@ -1,11 +1,11 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """The image started from the UEFI Shell of each firmware that has one: the status the firmware
 gets back for each way out, and a key read that fails at the end of redirected input."""
+import pefile
 import pytest
 
-from tarnwick import model
+from tarnwick import images, model
 from tarnwick.machines import MACHINES, missing, selected
-from tarnwick.platforms import IMAGES
 from tarnwick.shell import Shell
 
 EFI_NOT_READY = 6  # without the error bit, which the x64 Shell leaves out and the IA32 Shell shows
@@ -49,5 +49,6 @@ def test_end_of_redirected_input_returns_the_failed_read_status(shell):
     # that the monitor prompted for the empty line and once more, then printed nothing.
     after_words = shell.console.transcript.rsplit(words[0].encode(), 1)[1]
     assert after_words.split(b"FS0:")[0].count(b"0 > ") == 2
-    error_bit = 1 << (63 if IMAGES[shell.console.machine["arch"]]["pe_format"] == "PE32+" else 31)
+    wide = pefile.PE(images()[shell.console.machine["arch"]]).OPTIONAL_HEADER.Magic == 0x20B
+    error_bit = 1 << (63 if wide else 31)
     assert shell.last_error() in (EFI_NOT_READY, error_bit | EFI_NOT_READY)
