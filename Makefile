@@ -93,7 +93,7 @@ signed: images
 # The Debian package, built by dpkg-buildpackage from a copy of the tree and checked by lintian.
 package:
 	@rm -rf $(BUILD)/deb && mkdir -p $(BUILD)/deb/tarnwick-$(VERSION)
-	@git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -C $(BUILD)/deb/tarnwick-$(VERSION) -xf -
+	@tar --exclude=./$(BUILD) --exclude=./.git -cf - . | tar -C $(BUILD)/deb/tarnwick-$(VERSION) -xf -
 	@(cd $(BUILD)/deb/tarnwick-$(VERSION) && dpkg-buildpackage -us -uc) >$(BUILD)/deb/build.log 2>&1 || \
 	  { tail -40 $(BUILD)/deb/build.log; exit 1; }
 	@lintian --fail-on error,warning $(BUILD)/deb/tarnwick_$(VERSION)_*.changes

@@ -35,6 +35,7 @@ security=$(archive "$host-security")
 [ -n "$main" ] || fail "this machine's apt sources name no Debian archive for $host"
 
 root=$(mktemp -d "/var/tmp/tarnwick-$dist.XXXXXX")
+chmod 755 "$root"  # apt fetches as the user _apt, which must reach into it
 mounted=""
 cleanup() {
   status=$?

@@ -90,8 +90,8 @@ EFI_STATUS EFIAPI fake_wait_for_event(UINTN count, EFI_EVENT* events, UINTN* ind
                                   ", index " + std::to_string(*index) + ")",
                               "{wait}");
   FakeFirmware& fw = *active;
-  if (fw.next_key >= fw.keys.size()) return result(failing, EFI_SUCCESS);
-  const EFI_STATUS status = result(failing, fw.keys[fw.next_key].wait_status);
+  const EFI_STATUS status = result(failing, EFI_SUCCESS);
+  if (fw.next_key >= fw.keys.size()) return status;
   if (EFI_ERROR(status)) {
     ++fw.next_key;
     return status;
@@ -119,11 +119,6 @@ KeyStep waited(KeyStep step) {
 KeyStep with_read_status(KeyStep step, EFI_STATUS status) {
   step.read_status = status;
   return step;
-}
-
-KeyStep with_wait_status(KeyStep step, EFI_STATUS status) {
-  step.wait_status = status;
-  return waited(step);
 }
 
 std::vector<KeyStep> typed(const std::string& text) {

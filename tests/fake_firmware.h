@@ -20,20 +20,18 @@ constexpr EFI_STATUS EFI_WARN_UNKNOWN_GLYPH = 1;
 constexpr EFI_STATUS END_OF_SCRIPT = EFI_ERROR_BIT | 21;  // EFI_ABORTED
 
 // One scripted keystroke. A waited key is not ready at the first ReadKeyStroke but only after a
-// WaitForEvent; the statuses are what ReadKeyStroke reports when it hands the key over and what
-// WaitForEvent reports, so a step can inject an error, a warning or a second EFI_NOT_READY.
+// WaitForEvent; the status is what ReadKeyStroke reports when it hands the key over, so a step can
+// bring a warning or a second EFI_NOT_READY.
 struct KeyStep {
   EFI_INPUT_KEY key;
   bool waited = false;
   EFI_STATUS read_status = EFI_SUCCESS;
-  EFI_STATUS wait_status = EFI_SUCCESS;
 };
 
 KeyStep key_char(char16_t ch);
 KeyStep key_scan(UINT16 scan_code, char16_t ch = 0);
 KeyStep waited(KeyStep step);
 KeyStep with_read_status(KeyStep step, EFI_STATUS status);
-KeyStep with_wait_status(KeyStep step, EFI_STATUS status);
 std::vector<KeyStep> typed(const std::string& text);
 std::vector<KeyStep> keys(std::initializer_list<std::vector<KeyStep>> parts);
 
