@@ -57,7 +57,10 @@ tool() {
 }
 
 # shellcheck disable=SC2086 # the profile option, when there is one, is two words
-apt_get build-dep -y --no-install-recommends $profile ./
+if ! dpkg-checkbuilddeps $profile >/dev/null 2>&1; then
+  echo "Installing the build dependencies of debian/control${profile:+, without those only the tests take}"
+  apt_get build-dep -y --no-install-recommends $profile ./
+fi
 
 if [ -n "$machines" ]; then
   # shellcheck disable=SC2086
