@@ -13,6 +13,7 @@ from tarnwick.sign import new_key
 # Stand-ins for a machine where a package is missing and apt cannot install it.
 BROKEN_APT = {
     "dpkg-query": "exit 1",
+    "dpkg-checkbuilddeps": 'echo "dpkg-checkbuilddeps: error: Unmet build dependencies: clang" >&2\nexit 1',
     "apt-get": 'case $1 in update) exit 0 ;; esac\necho "E: Unable to locate package clang" >&2\nexit 100',
 }
 # The words typed after make, with {key}, {cert} and {folder} for a real key, certificate and
