@@ -7,13 +7,20 @@
 BUILD ?= build
 PYTHON = TARNWICK_BUILD=$(BUILD) PYTHONPATH=scripts /usr/bin/python3
 INSTALL := scripts/install-deps.sh
-# make run boots x64/edk2, or ARCH/FIRMWARE (either may be left out).
+# make run boots x64/edk2, or ARCH/FIRMWARE (either may be left out), from the disk folder, or from
+# BOOT=iso, or from the network: BOOT=pxe, http (UEFI HTTP Boot) or ipxe.
 MACHINE = $(ARCH)/$(FIRMWARE)
+BOOT ?= disk
+BOOT_FROM_disk = $(BUILD)/esp
+BOOT_FROM_iso = $(BUILD)/tarnwick.iso
+BOOT_FROM_pxe = --network pxe
+BOOT_FROM_http = --network http
+BOOT_FROM_ipxe = --network ipxe
 FUZZ_SECONDS ?= 60
 VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
 SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick debian/postinst debian/postrm
 
-.PHONY: all image sign mok-cert deb iso run test test-in lint fuzz bench clean images disk iso-image package \
+.PHONY: all image sign mok-cert deb iso run netboot check-boot check-server test test-in lint fuzz bench clean images disk iso-image package \
         signed check-key install-build install-tools install-sign install-machines install-run
 .NOTPARALLEL:
 # The goals that test build the host tests and fuzzers too.
@@ -25,8 +32,17 @@ image: $(if $(SIGNED),install-sign check-key signed,install-tools images) disk
 iso: install-tools images iso-image
 sign: install-sign check-key signed
 deb: install-tools package
-run: install-run images
-	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(BUILD)/esp
+run: check-boot install-run images $(if $(filter iso,$(BOOT)),install-tools iso-image)
+	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(BOOT_FROM_$(BOOT))
+check-boot:
+	@$(if $(BOOT_FROM_$(BOOT)),true,echo "tarnwick: no BOOT=$(BOOT); BOOT is disk, iso, pxe, http or ipxe" >&2; exit 1)
+
+# build/netboot: the images, scripts and dnsmasq configuration for a server at SERVER.
+netboot: check-server install-build images
+	@$(PYTHON) -m tarnwick.netboot $(if $(SERVER),--server $(SERVER)) $(BUILD)/netboot
+	@echo "$(BUILD)/netboot: for the TFTP and HTTP server$(if $(SERVER), at $(SERVER)); see its dnsmasq.conf"
+check-server:
+	@$(PYTHON) -m tarnwick.netboot $(if $(SERVER),--server "$(SERVER)") --check
 
 # The certificate of the key `make sign` uses, in DER, to enrol with mokutil.
 mok-cert: install-sign

@@ -6,7 +6,7 @@
 # the environment. build/image-<arch>/ holds the objects, the linked ELF file and the code the
 # linker generated machine code from (linked.ll, for the stack bound); build/tarnwick<arch>.efi is
 # the image, and build/esp/ the EFI system partition folder with each under its removable-media name.
-set(TARNWICK_PYTHON env PYTHONPATH=${CMAKE_SOURCE_DIR}/scripts /usr/bin/python3)
+set(TARNWICK_PYTHON env PYTHONPATH=${CMAKE_SOURCE_DIR}/scripts TARNWICK_BUILD=${CMAKE_BINARY_DIR} /usr/bin/python3)
 set(TARNWICK_COMPILE_FLAGS
   -std=c++17 -ffreestanding -fno-builtin -nostdinc++ -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-stack-protector -fno-unwind-tables -fno-asynchronous-unwind-tables -fPIE -fvisibility=hidden -flto -Oz
@@ -105,6 +105,16 @@ foreach(arch IN LISTS TARNWICK_ARCHES)
   install(FILES ${image} DESTINATION lib/tarnwick)
 endforeach()
 add_custom_target(images ALL DEPENDS ${images})
+
+# The folder a TFTP and HTTP server serves, as the package ships it for an example.
+set(netboot ${CMAKE_BINARY_DIR}/netboot-example)
+add_custom_command(
+  OUTPUT ${netboot}/dnsmasq.conf
+  COMMAND ${TARNWICK_PYTHON} -m tarnwick.netboot --root ${CMAKE_INSTALL_PREFIX}/share/tarnwick/netboot ${netboot}
+  DEPENDS ${images} ${CMAKE_SOURCE_DIR}/scripts/tarnwick/netboot.py
+  VERBATIM)
+add_custom_target(netboot ALL DEPENDS ${netboot}/dnsmasq.conf)
+install(DIRECTORY ${netboot}/ DESTINATION share/tarnwick/netboot)
 
 # What the Debian package installs beside the images: the tool that puts one on the ESP and the
 # GRUB hook.

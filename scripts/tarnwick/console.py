@@ -22,14 +22,15 @@ class ConsoleTimeout(AssertionError):
 
 
 class Console:
-    def __init__(self, machine, targets, extra=(), vars_template=None):
+    def __init__(self, machine, targets, extra=(), vars_template=None, wrapper=()):
+        """`wrapper` is a command that runs QEMU, as `ip netns exec NAME` does."""
         self.machine = machine
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
         extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
         vars_path = qemu.private_vars(machine, self.directory.name, vars_template)
-        command = qemu.command(machine, targets, vars_path, extra=extra, raw_console=True)
+        command = [*wrapper, *qemu.command(machine, targets, vars_path, extra=extra, raw_console=True)]
         self.started = time.monotonic()
         self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
         self.screen = pyte.Screen(COLUMNS, ROWS)

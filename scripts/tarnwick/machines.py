@@ -26,10 +26,13 @@ QEMU = {
 }
 # OVMF's Secure Boot builds keep their variables where only code in SMM reaches them.
 SMM = ["-machine", "smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"]
-EDK2 = {"returned": "BdsDxe: loading Boot", "failed": ["BdsDxe: failed to start"], "shell": True}
+# EDK2 2025.02 starts its network stack only with a source of random numbers (Debian 13's
+# NEWS.Debian for ovmf); a random number device costs older builds nothing.
+EDK2 = {"returned": "BdsDxe: loading Boot", "failed": ["BdsDxe: failed to start"], "shell": True,
+        "nic": "virtio-net-pci", "network": ["-device", "virtio-rng-pci"]}
 # U-Boot's boot script prints "EFI LOAD FAILED: continuing..." after any application returns, and
 # its standard boot "Boot failed (err=-14)"; "## Application failed" only follows a failure.
-U_BOOT = {"returned": "\n=> ", "failed": ["## Application failed"]}
+U_BOOT = {"returned": "\n=> ", "failed": ["## Application failed"], "nic": "virtio-net-pci"}
 # From U-Boot 2025.01 on, standard boot starts the removable-media file through the EFI boot
 # manager first and again when it scans the disk, so the monitor comes back once after bye.
 U_BOOT_STARTS_TWICE = [("2023.01", 1), ("2025.01", 2)]
@@ -60,7 +63,8 @@ MACHINES = {
                              packages=["qemu-efi-loongarch64", "efi-shell-loongarch64"],
                              shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi"),
     "x64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "pc", "-m", "256M"],
-                       bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", disk="ide-hd", packages=["u-boot-qemu"]),
+                       bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", disk="ide-hd", packages=["u-boot-qemu"],
+                       nic="e1000"),
     "aa64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
                         bios="/usr/lib/u-boot/qemu_arm64/u-boot.bin", disk="virtio-blk-device",
                         packages=["u-boot-qemu"], starts=U_BOOT_STARTS_TWICE),
@@ -172,6 +176,6 @@ if __name__ == "__main__":
         print(" ".join(package for package, _ in SIGNED_BOOT.values()))
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
-            print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else ""))
+            print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}")
     else:
         sys.exit(__doc__)

@@ -1,22 +1,33 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""QEMU command lines for the machines of the platform table, and `make run`:
+"""QEMU command lines for the machines of the machine table, and `make run`:
 
     python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] TARGET [TARGET ...]
+    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] --network pxe|http|ipxe
 
 boots the default machine, x64/edk2, or the one named, with the serial console on this terminal
 (leave QEMU with Ctrl-A, then X); either half of the name may be left out, for the first machine
-that has the other. A target is an EFI system partition folder, a disk image or an ISO
-image; the firmware tries them in order. QEMU
-gets every target read-only: writes go to a throwaway overlay, never to the folder or the image.
-Firmware code is read-only too, and each boot has a private copy of the variable store."""
+that has the other. A target is an EFI system partition folder, a disk image or an ISO image; the
+firmware tries them in order. QEMU gets every target read-only: writes go to a throwaway overlay,
+never to the folder or the image. Firmware code is read-only too, and each boot has a private copy
+of the variable store.
+
+From the network, QEMU's own DHCP and TFTP server hands the machine its boot file: by TFTP (pxe;
+U-Boot gets the boot script), by UEFI HTTP Boot from an HTTP server on 127.0.0.1 (http), or the
+iPXE script through QEMU's iPXE option ROM for the network card (ipxe)."""
 import argparse
 import os
+import select
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
+from . import netboot, varstore
 from .machines import QEMU, firmware, machine, missing
+
+# Where QEMU's user network puts this machine, as the guest sees it.
+HOST = "10.0.2.2"
 
 
 def disk_options(machine_row, targets):
@@ -60,14 +71,60 @@ def command(machine_row, targets, vars_path, extra=(), raw_console=False):
     ]
 
 
+def boot_file(machine_row, boot, port):
+    if boot == "pxe":
+        return netboot.U_BOOT_SCRIPT if machine_row["firmware"] == "u-boot" else netboot.image(machine_row["arch"])
+    return f"http://{HOST}:{port}/" + (netboot.IPXE_SCRIPT if boot == "ipxe" else netboot.image(machine_row["arch"]))
+
+
+def network_options(machine_row, boot, folder=None, port=None, tap=None):
+    """QEMU's user network, whose DHCP hands out the boot file of `boot` and whose TFTP serves
+    `folder`, or the tap device `tap` of a network with servers of its own; only for iPXE does
+    the network card keep QEMU's option ROM."""
+    netdev = f"tap,ifname={tap},script=no,downscript=no" if tap else \
+        f"user,tftp={folder},bootfile={boot_file(machine_row, boot, port)}"
+    device = f"{machine_row['nic']},netdev=net0" + ("" if boot == "ipxe" else ",romfile=")
+    return ["-netdev", f"{netdev},id=net0", "-device", device, *machine_row.get("network", [])]
+
+
+def http_boot_vars(machine_row, folder, seconds=60):
+    """A private variable store whose next boot is UEFI HTTP Boot from the URL that DHCP hands out,
+    rather than PXE over IPv4 and IPv6 first. A template shipped unformatted (Debian 12's AAVMF) is
+    formatted by the firmware itself first, in a boot that ends when its boot manager starts."""
+    path = private_vars(machine_row, folder)
+    with open(path, "rb") as f:
+        formatted = f.read(44)[40:] == b"_FVH"
+    if not formatted:
+        seen, deadline = b"", time.monotonic() + seconds
+        with subprocess.Popen(command(machine_row, [], path, raw_console=True), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE) as firmware_alone:
+            while b"BdsDxe" not in seen and select.select([firmware_alone.stdout], [], [],
+                                                          max(0, deadline - time.monotonic()))[0]:
+                seen += os.read(firmware_alone.stdout.fileno(), 65536) or b"BdsDxe"
+            firmware_alone.terminate()
+    varstore.boot_uri(path)
+    return path
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--machine", default="")
-    parser.add_argument("targets", nargs="+")
+    parser.add_argument("--network", choices=("pxe", "http", "ipxe"))
+    parser.add_argument("targets", nargs="*")
     args = parser.parse_args(argv)
     row = machine(args.machine)
     with tempfile.TemporaryDirectory(prefix="tarnwick-") as folder:
-        return subprocess.call(command(row, args.targets, private_vars(row, folder)))
+        if not args.network:
+            return subprocess.call(command(row, args.targets, private_vars(row, folder)))
+        if args.network != "pxe" and row["firmware"] != "edk2":
+            sys.exit(f"tarnwick: {row['name']} boots from the network by TFTP here: use BOOT=pxe")
+        served = os.path.join(folder, "netboot")
+        netboot.write(served)
+        if row["firmware"] == "u-boot":
+            print(f"tarnwick: where U-Boot stops at its prompt, type: {netboot.U_BOOT_TYPED}")
+        with netboot.served(served) as port:
+            vars_path = http_boot_vars(row, folder) if args.network == "http" else private_vars(row, folder)
+            return subprocess.call(command(row, [], vars_path, extra=network_options(row, args.network, served, port)))
 
 
 if __name__ == "__main__":

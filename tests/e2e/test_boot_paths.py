@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Tarnwick started the ways people start firmware tools, one boot of OVMF each: from systemd-boot's
+"""Tarnwick started the ways people start firmware tools, one boot each: on OVMF from systemd-boot's
 menu on an EFI system partition that tarnwick-install prepared, from GRUB's menu as the package's
-hook writes it, and from the ISO image as a CD-ROM. A row says how the medium is made, what to
-pick, and what must come back after bye."""
+hook writes it, and from the ISO image as a CD-ROM; and on every machine from the network, as
+QEMU's DHCP and TFTP server and an HTTP server hand it out. A row says how the machine gets the
+monitor, and what must come back after bye."""
 import os
 import shutil
 import subprocess
@@ -10,10 +11,10 @@ import time
 
 import pytest
 
-from tarnwick import BUILD, model
+from tarnwick import BUILD, ROOT, model, netboot, qemu
 from tarnwick.console import BOOT_SECONDS, Console
 from tarnwick.disk import make_disk
-from tarnwick.machines import DEFAULT, MACHINES
+from tarnwick.machines import DEFAULT, MACHINES, missing, selected
 
 MACHINE = MACHINES[DEFAULT]
 
@@ -64,7 +65,18 @@ ROWS = [
     ("systemd-boot", systemd_boot, ENTRY, b"\r", ENTRY),
     ("grub", grub, ENTRY, b"\r", ENTRY),
     ("iso", iso, None, None, MACHINE["returned"].encode()),
-]
+] if DEFAULT in selected() else []
+
+
+def answers_then_returns(console, name, back):
+    """The greeting, one answer, and after bye what `back` says comes back."""
+    print(f"{name}: the first prompt {time.monotonic() - console.started:.1f} s after QEMU started")
+    assert console.lines()[:4] == model.greeting()
+    console.enter("pwd")
+    assert console.rows_above_cursor(2) == ["0 > pwd", "/", "0 >"]
+    mark = len(console.transcript)
+    console.type(b"bye\r")
+    console.wait_for_transcript(back, timeout=BOOT_SECONDS, start=mark)
 
 
 @pytest.mark.parametrize("name,medium,menu,pick,back", ROWS, ids=[row[0] for row in ROWS])
@@ -77,12 +89,87 @@ def test_picked_from_the_menu_it_answers_and_bye_returns_to_it(name, medium, men
             console.pump(1)  # the menu reads keys once it is drawn, not while
             console.child.send(pick)
         console.wait_for_prompt(timeout=BOOT_SECONDS)
-        print(f"{name}: the first prompt {time.monotonic() - console.started:.1f} s after QEMU started")
-        assert console.lines()[:4] == model.greeting()
-        console.enter("pwd")
-        assert console.rows_above_cursor(2) == ["0 > pwd", "/", "0 >"]
-        mark = len(console.transcript)
-        console.type(b"bye\r")
-        console.wait_for_transcript(back, timeout=BOOT_SECONDS, start=mark)
+        answers_then_returns(console, name, back)
+    finally:
+        console.close()
+
+
+# How each machine boots from the network: by TFTP on every machine, by UEFI HTTP Boot on EDK2, and
+# through QEMU's iPXE option ROM, which has an EFI driver for x64 only. When the iPXE script ends,
+# OVMF goes on to its own network boot.
+NETWORK = [(boot, name) for name in selected(lambda row: "nic" in row) for boot in ("pxe", "http", "ipxe")
+           if boot == "pxe" or (boot == "http" and MACHINES[name]["firmware"] == "edk2") or name == DEFAULT]
+AFTER_IPXE = b">>Start PXE over IPv4"
+
+
+def at_prompt(console):
+    """Waits for the monitor's prompt; where U-Boot's autoboot stops at its own prompt instead (from
+    2025.01 on it does not run a boot script that DHCP names), types what a person would."""
+    u_boot, shell = console.machine["firmware"] == "u-boot", console.machine["returned"].encode()
+    console.wait_until(lambda: console.cursor_line() == "0 > " or (u_boot and shell in console.transcript),
+                       BOOT_SECONDS, "the prompt")
+    if console.cursor_line() != "0 > ":
+        console.type(netboot.U_BOOT_TYPED.encode() + b"\r")
+        console.wait_for_prompt(timeout=BOOT_SECONDS)
+
+
+@pytest.mark.parametrize("boot,name", NETWORK, ids=[f"{boot}-{name}" for boot, name in NETWORK])
+def test_from_the_network_it_answers_and_bye_returns_to_the_firmware(boot, name, tmp_path):
+    row = MACHINES[name]
+    if missing(row):
+        pytest.skip(missing(row))
+    netboot.write(str(tmp_path / "netboot"))
+    with netboot.served(str(tmp_path / "netboot")) as port:
+        template = qemu.http_boot_vars(row, str(tmp_path)) if boot == "http" else None
+        console = Console(row, [], qemu.network_options(row, boot, str(tmp_path / "netboot"), port), template)
+        try:
+            at_prompt(console)
+            answers_then_returns(console, f"{boot} {name}", AFTER_IPXE if boot == "ipxe" else row["returned"].encode())
+        finally:
+            console.close()
+
+
+SERVER = netboot.DOCUMENTATION_ADDRESS
+
+
+@pytest.fixture
+def rack(tmp_path):
+    """A network of its own, in a network namespace made for the test and deleted after it: a tap
+    device for the machine, dnsmasq serving the generated configuration on it, and an HTTP server at
+    the server's address. Yields the command that runs a program in it."""
+    if os.geteuid() != 0:
+        pytest.skip("a network namespace of its own takes root")
+    name, folder = f"tarnwick-{os.getpid()}", str(tmp_path / "netboot")
+    netboot.write(folder, SERVER)
+    inside = ["ip", "netns", "exec", name]
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    servers = []
+    try:
+        for command in (["ip", "link", "set", "lo", "up"], ["ip", "tuntap", "add", "tap0", "mode", "tap"],
+                        ["ip", "address", "add", f"{SERVER}/24", "dev", "tap0"], ["ip", "link", "set", "tap0", "up"]):
+            subprocess.run([*inside, *command], check=True)
+        dnsmasq = ["dnsmasq", "--keep-in-foreground", f"--conf-file={folder}/dnsmasq.conf", "--port=0",
+                   "--interface=tap0", "--bind-interfaces", "--user=root", f"--dhcp-leasefile={tmp_path}/leases",
+                   "--pid-file"]
+        http = ["/usr/bin/python3", "-m", "tarnwick.netboot", "--server", SERVER, "--serve", folder]
+        servers += [subprocess.Popen([*inside, *dnsmasq]),
+                    subprocess.Popen([*inside, *http], env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "scripts")))]
+        yield inside
+    finally:
+        for server in servers:
+            server.terminate()
+            server.wait()
+        subprocess.run(["ip", "netns", "delete", name], check=True)
+
+
+@pytest.mark.parametrize("boot", ["pxe", "http"])
+def test_a_dnsmasq_of_its_own_serves_it_by_the_machines_architecture(boot, rack, tmp_path):
+    if DEFAULT not in selected() or missing(MACHINE):
+        pytest.skip("runs on OVMF x64")
+    template = qemu.http_boot_vars(MACHINE, str(tmp_path)) if boot == "http" else None
+    console = Console(MACHINE, [], qemu.network_options(MACHINE, boot, tap="tap0"), template, wrapper=rack)
+    try:
+        console.wait_for_prompt(timeout=BOOT_SECONDS)
+        answers_then_returns(console, f"dnsmasq {boot}", MACHINE["returned"].encode())
     finally:
         console.close()
