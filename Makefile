@@ -8,14 +8,13 @@ BUILD ?= build
 PYTHON = TARNWICK_BUILD=$(BUILD) PYTHONPATH=scripts /usr/bin/python3
 INSTALL := scripts/install-deps.sh
 # make run boots x64/edk2, or ARCH/FIRMWARE (either may be left out), from the disk folder, or from
-# BOOT=iso, or from the network: BOOT=pxe, http (UEFI HTTP Boot) or ipxe.
+# BOOT=iso, or from the network: BOOT=pxe or http (UEFI HTTP Boot).
 MACHINE = $(ARCH)/$(FIRMWARE)
 BOOT ?= disk
 BOOT_FROM_disk = $(BUILD)/esp
 BOOT_FROM_iso = $(BUILD)/tarnwick.iso
 BOOT_FROM_pxe = --network pxe
 BOOT_FROM_http = --network http
-BOOT_FROM_ipxe = --network ipxe
 FUZZ_SECONDS ?= 60
 VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
 SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick debian/postinst debian/postrm
@@ -35,7 +34,7 @@ deb: install-tools package
 run: check-boot install-run images $(if $(filter iso,$(BOOT)),install-tools iso-image)
 	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(BOOT_FROM_$(BOOT))
 check-boot:
-	@$(if $(BOOT_FROM_$(BOOT)),true,echo "tarnwick: no BOOT=$(BOOT); BOOT is disk, iso, pxe, http or ipxe" >&2; exit 1)
+	@$(if $(BOOT_FROM_$(BOOT)),true,echo "tarnwick: no BOOT=$(BOOT); BOOT is disk, iso, pxe or http" >&2; exit 1)
 
 # build/netboot: the images, scripts and dnsmasq configuration for a server at SERVER.
 netboot: check-server install-build images

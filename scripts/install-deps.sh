@@ -5,9 +5,9 @@
 # take), and the QEMU and firmware of the machines named, as the machine table says.
 #   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--unpack FOLDER]
 # Of all machines, one whose firmware this release lacks is left out, for its tests to say so; a
-# machine named is an error then. --unpack downloads Debian's signed boot chain that the Secure
-# Boot checks use into FOLDER, unpacked but not installed: installed, it would set about this
-# machine's own boot.
+# machine named is an error then. --unpack downloads the boot programs that the tests start
+# (Debian's signed boot chain, iPXE) into FOLDER, unpacked but not installed: installed, they would
+# set about this machine's own boot.
 set -eu
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive

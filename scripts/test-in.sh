@@ -44,9 +44,7 @@ cleanup() {
   for process in /proc/[0-9]*; do
     [ "$(readlink "$process/root" 2>/dev/null)" != "$root" ] || kill -9 "${process#/proc/}" 2>/dev/null
   done
-  for point in $mounted; do
-    umount "$point" 2>/dev/null || umount -l "$point"
-  done
+  [ -z "$mounted" ] || umount -R "$root" 2>/dev/null || umount -R -l "$root"
   rm -rf --one-file-system "$root"
   exit "$status"
 }
@@ -64,9 +62,12 @@ rm -f "$root.log"
 mkdir "$root/root/tarnwick"
 git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -C "$root/root/tarnwick" -xf -
 
-mount -t proc proc "$root/proc" && mounted="$root/proc $mounted"
+# The root is a mount point of its own, as a machine's is, for what mounts inside it (ip netns);
+# everything is mounted beneath it and goes with it.
+mount --bind "$root" "$root" && mounted=yes
+mount -t proc proc "$root/proc"
 for point in /sys /dev /dev/pts; do
-  mount --bind "$point" "$root$point" && mounted="$root$point $mounted"
+  mount --bind "$point" "$root$point"
 done
 # In the background, so that a signal to this script ends the run at once: the shell waits for a
 # command in the foreground to finish before it runs a trap.

@@ -8,8 +8,8 @@ that is installed, and a habit is written per firmware version as seen in the in
     python3 -m tarnwick.machines unpacked
     python3 -m tarnwick.machines tests
 
-print the Debian packages that booting those machines takes, the packages of Debian's signed boot
-chain that the Secure Boot checks unpack, and the end-to-end tests of each machine, one
+print the Debian packages that booting those machines takes, the packages of the boot programs
+that the tests unpack, and the end-to-end tests of each machine, one
 "KIND ARCH/FIRMWARE" a line."""
 import os
 import subprocess
@@ -37,6 +37,9 @@ U_BOOT = {"returned": "\n=> ", "failed": ["## Application failed"], "nic": "virt
 # manager first and again when it scans the disk, so the monitor comes back once after bye.
 U_BOOT_STARTS_TWICE = [("2023.01", 1), ("2025.01", 2)]
 
+# Debian 13's EDK2 for 32-bit ARM and LoongArch 64 offers PXE but no UEFI HTTP Boot.
+NOT_FROM_2025_02 = [("2022.11", True), ("2025.02", False)]
+
 # "code" lists the firmware files to take, each with the QEMU options it needs: the first that is
 # installed. "packages" starts with the firmware's own, whose version tells its habits.
 MACHINES = {
@@ -55,13 +58,13 @@ MACHINES = {
                       vars="/usr/share/AAVMF/AAVMF_VARS.fd", disk="virtio-blk-device", packages=["qemu-efi-aarch64"]),
     "arm/edk2": dict(EDK2, name="ARM EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
                      code=[("/usr/share/AAVMF/AAVMF32_CODE.fd", [])], vars="/usr/share/AAVMF/AAVMF32_VARS.fd",
-                     disk="virtio-blk-device", packages=["qemu-efi-arm"]),
+                     disk="virtio-blk-device", packages=["qemu-efi-arm"], http_boot=NOT_FROM_2025_02),
     # Its firmware has no built-in UEFI Shell; Debian's is a package of its own.
     "loongarch64/edk2": dict(EDK2, name="LoongArch EDK2", qemu=["-machine", "virt", "-m", "1G"],
                              code=[("/usr/share/qemu-efi-loongarch64/QEMU_EFI.fd", [])],
                              vars="/usr/share/qemu-efi-loongarch64/QEMU_VARS.fd", disk="virtio-blk-pci",
                              packages=["qemu-efi-loongarch64", "efi-shell-loongarch64"],
-                             shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi"),
+                             shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi", http_boot=NOT_FROM_2025_02),
     "x64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "pc", "-m", "256M"],
                        bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", disk="ide-hd", packages=["u-boot-qemu"],
                        nic="e1000"),
@@ -81,11 +84,20 @@ for _name, _row in MACHINES.items():
     _row["arch"], _row["firmware"] = _name.split("/")
 
 
-# Debian's signed shim, its MOK manager and GRUB for x64, by package: the Secure Boot checks unpack
-# them rather than install them, since installed they would set about this machine's own boot.
-SIGNED_BOOT = {"shim": ("shim-signed", "usr/lib/shim/shimx64.efi.signed"),
-               "mok_manager": ("shim-helpers-amd64-signed", "usr/lib/shim/mmx64.efi.signed"),
-               "grub": ("grub-efi-amd64-signed", "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed")}
+# Boot programs the tests start, by package, unpacked rather than installed, since installed they
+# would set about this machine's own boot: Debian's signed shim, its MOK manager and GRUB for x64,
+# and iPXE (whose package adds itself to GRUB's menu), which Debian 13 keeps in /usr/lib/ipxe and
+# Debian 12 in /boot. The paths a program may have, the first found being taken.
+UNPACKED = {"shim": ("shim-signed", ["usr/lib/shim/shimx64.efi.signed"]),
+            "mok_manager": ("shim-helpers-amd64-signed", ["usr/lib/shim/mmx64.efi.signed"]),
+            "grub": ("grub-efi-amd64-signed", ["usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed"]),
+            "ipxe": ("ipxe", ["usr/lib/ipxe/ipxe-amd64.efi", "boot/ipxe.efi"])}
+
+
+def unpacked(folder, program):
+    """Where in `folder`, where the packages were unpacked, `program` of UNPACKED is."""
+    paths = [os.path.join(folder, path) for path in UNPACKED[program][1]]
+    return next((path for path in paths if os.path.exists(path)), paths[0])
 
 
 def secure_boot(vars_template, name):
@@ -118,6 +130,11 @@ def by_version(rows, package):
 def starts(row):
     """How many times the firmware starts the monitor before bye brings its own console back."""
     return by_version(row.get("starts", [("0", 1)]), row["packages"][0])
+
+
+def http_boot(row):
+    """Whether the firmware has UEFI HTTP Boot: EDK2 has, but for the builds that say otherwise."""
+    return by_version(row.get("http_boot", [("0", row["firmware"] == "edk2")]), row["packages"][0])
 
 
 def firmware(row):
@@ -173,7 +190,7 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["packages"]:
         print(" ".join(packages(list(MACHINES) if sys.argv[2:] in ([], ["all"]) else sys.argv[2:])))
     elif sys.argv[1:] == ["unpacked"]:
-        print(" ".join(package for package, _ in SIGNED_BOOT.values()))
+        print(" ".join(package for package, _ in UNPACKED.values()))
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
             print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}")

@@ -2,7 +2,7 @@
 """QEMU command lines for the machines of the machine table, and `make run`:
 
     python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] TARGET [TARGET ...]
-    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] --network pxe|http|ipxe
+    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] --network pxe|http
 
 boots the default machine, x64/edk2, or the one named, with the serial console on this terminal
 (leave QEMU with Ctrl-A, then X); either half of the name may be left out, for the first machine
@@ -12,8 +12,8 @@ never to the folder or the image. Firmware code is read-only too, and each boot 
 of the variable store.
 
 From the network, QEMU's own DHCP and TFTP server hands the machine its boot file: by TFTP (pxe;
-U-Boot gets the boot script), by UEFI HTTP Boot from an HTTP server on 127.0.0.1 (http), or the
-iPXE script through QEMU's iPXE option ROM for the network card (ipxe)."""
+U-Boot gets the boot script), or by UEFI HTTP Boot from an HTTP server on 127.0.0.1 (http). For
+iPXE, started from a disk, it hands out the iPXE script on that server."""
 import argparse
 import os
 import select
@@ -24,7 +24,7 @@ import tempfile
 import time
 
 from . import netboot, varstore
-from .machines import QEMU, firmware, machine, missing
+from .machines import QEMU, firmware, http_boot, machine, missing
 
 # Where QEMU's user network puts this machine, as the guest sees it.
 HOST = "10.0.2.2"
@@ -79,12 +79,12 @@ def boot_file(machine_row, boot, port):
 
 def network_options(machine_row, boot, folder=None, port=None, tap=None):
     """QEMU's user network, whose DHCP hands out the boot file of `boot` and whose TFTP serves
-    `folder`, or the tap device `tap` of a network with servers of its own; only for iPXE does
-    the network card keep QEMU's option ROM."""
+    `folder`, or the tap device `tap` of a network with servers of its own. The network card has
+    no option ROM: the firmware's own driver runs it, as on the machines people net-boot."""
     netdev = f"tap,ifname={tap},script=no,downscript=no" if tap else \
         f"user,tftp={folder},bootfile={boot_file(machine_row, boot, port)}"
-    device = f"{machine_row['nic']},netdev=net0" + ("" if boot == "ipxe" else ",romfile=")
-    return ["-netdev", f"{netdev},id=net0", "-device", device, *machine_row.get("network", [])]
+    return ["-netdev", f"{netdev},id=net0", "-device", f"{machine_row['nic']},netdev=net0,romfile=",
+            *machine_row.get("network", [])]
 
 
 def http_boot_vars(machine_row, folder, seconds=60):
@@ -109,15 +109,15 @@ def http_boot_vars(machine_row, folder, seconds=60):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--machine", default="")
-    parser.add_argument("--network", choices=("pxe", "http", "ipxe"))
+    parser.add_argument("--network", choices=("pxe", "http"))
     parser.add_argument("targets", nargs="*")
     args = parser.parse_args(argv)
     row = machine(args.machine)
     with tempfile.TemporaryDirectory(prefix="tarnwick-") as folder:
         if not args.network:
             return subprocess.call(command(row, args.targets, private_vars(row, folder)))
-        if args.network != "pxe" and row["firmware"] != "edk2":
-            sys.exit(f"tarnwick: {row['name']} boots from the network by TFTP here: use BOOT=pxe")
+        if args.network == "http" and not http_boot(row):
+            sys.exit(f"tarnwick: {row['name']} here has no UEFI HTTP Boot: use BOOT=pxe")
         served = os.path.join(folder, "netboot")
         netboot.write(served)
         if row["firmware"] == "u-boot":

@@ -19,14 +19,14 @@ import pytest
 from tarnwick import BUILD, images, model
 from tarnwick.console import BOOT_SECONDS, Console, boot_to_prompt
 from tarnwick.disk import make_disk
-from tarnwick.machines import SIGNED_BOOT, secure_boot
+from tarnwick.machines import UNPACKED, secure_boot, unpacked
 from tarnwick.sign import new_key, ovmf_test_key, sign, sign_all
 
 ENTER, DOWN = b"\r", b"\x1b[B"  # a cursor key arrives decoded only in one write
 REFUSED = b"Verification failed: (0x1A) Security Violation"
 # Debian signs shim for x64: the removable-media loader, GRUB as its second stage, the MOK manager.
 BOOT, SECOND_STAGE, MOK_MANAGER = "EFI/BOOT/BOOTX64.EFI", "EFI/BOOT/grubx64.efi", "EFI/BOOT/mmx64.efi"
-PIECES = {piece: os.path.join(BUILD, "unpacked", path) for piece, (_, path) in SIGNED_BOOT.items()}
+PIECES = {piece: unpacked(os.path.join(BUILD, "unpacked"), piece) for piece in UNPACKED}
 # OVMF with Secure Boot on: with Debian's test key in its database, and with Microsoft's keys alone.
 TEST_KEY_DB = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd", "OVMF with Debian's test key enrolled")
 MICROSOFT = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.ms.fd", "OVMF with Microsoft's keys")
