@@ -11,7 +11,7 @@ function(tarnwick_pytest name file label)
 endfunction()
 
 # Variants of the x64 image, made from its objects by the same tools, in build/variants/: one with
-# the firmware's watchdog left armed, one without .sbat, and, built only when the image check asks
+# the firmware's watchdog left armed, one without .sbat, one of the next SBAT generation, and, built only when the image check asks
 # for them, images with the faults the check must catch (tests/variants/faults.cpp).
 get_property(objects GLOBAL PROPERTY TARNWICK_OBJECTS_x64)
 set(variants ${CMAKE_BINARY_DIR}/variants)
@@ -27,7 +27,12 @@ add_custom_command(
   COMMAND ${TARNWICK_PYTHON} -m tarnwick.elf2efi ${variants}/without-sbat.elf ${variants}/without-sbat.efi
   DEPENDS ${CMAKE_BINARY_DIR}/image-x64/linked.elf ${TARNWICK_LINK_DEPENDS}
   VERBATIM)
-add_custom_target(variants ALL DEPENDS ${variants}/armed-watchdog.efi ${variants}/without-sbat.efi)
+# The image as a security fix ships it, its SBAT generation one higher, for the revocation checks.
+math(EXPR next_generation "${TARNWICK_SBAT_GENERATION} + 1")
+tarnwick_objects(next_objects x64 ${variants}/next-generation ${next_generation})
+tarnwick_link(x64 ${variants}/next-generation ${variants}/next-generation.efi "${next_objects}")
+add_custom_target(variants ALL DEPENDS ${variants}/armed-watchdog.efi ${variants}/without-sbat.efi
+                                       ${variants}/next-generation.efi)
 foreach(fault pointer-table global initialised-global runtime-call)
   string(MAKE_C_IDENTIFIER "FAULT_${fault}" define)
   string(TOUPPER ${define} define)

@@ -87,7 +87,7 @@ def boot_uri(path, uri=""):
 def shim_settings(path, sbat_level, verbose):
     """Shim's revocation level, the text `sbat_level`, and, when `verbose`, its reasons."""
     set_variables(path, ("SbatLevel", SHIM, NV_BS, sbat_level.encode()),
-                  *([("SHIM_VERBOSE", SHIM, NV_BS, struct.pack("<I", 1))] if verbose else []))
+                  *([("SHIM_VERBOSE", SHIM, NV_BS, b"\x01")] if verbose else []))
 
 
 if __name__ == "__main__":

@@ -8,15 +8,20 @@
   the MOK manager enrols the key over the serial console and reboots; shim then refuses a copy
   without its .sbat section and starts the image itself. In the second, with the key enrolled,
   GRUB refuses a copy signed with another key and chainloads the image.
+- Revocation, with the key enrolled and shim's revocation level (SbatLevel) raised past the image's
+  SBAT generation: shim refuses the image and says why, and starts the image of the next
+  generation; under GRUB, the entry of the revoked generation fails and its fallback, the next
+  generation, starts.
 """
 import os
 import shutil
+import struct
 import subprocess
 
 import pefile
 import pytest
 
-from tarnwick import BUILD, images, model
+from tarnwick import BUILD, images, model, varstore
 from tarnwick.console import BOOT_SECONDS, Console, boot_to_prompt
 from tarnwick.disk import make_disk
 from tarnwick.machines import UNPACKED, secure_boot, unpacked
@@ -30,6 +35,7 @@ PIECES = {piece: unpacked(os.path.join(BUILD, "unpacked"), piece) for piece in U
 # OVMF with Secure Boot on: with Debian's test key in its database, and with Microsoft's keys alone.
 TEST_KEY_DB = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd", "OVMF with Debian's test key enrolled")
 MICROSOFT = secure_boot("/usr/share/OVMF/OVMF_VARS_4M.ms.fd", "OVMF with Microsoft's keys")
+GENERATION = int(os.environ["TARNWICK_SBAT_GENERATION"])
 
 
 @pytest.fixture(scope="module")
@@ -77,9 +83,11 @@ def mok(tmp_path_factory):
     subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", os.path.join(work, "tarnwick.der")],
                    check=True)
     image, without_sbat = images()["x64"], os.path.join(BUILD, "variants", "without-sbat.efi")
+    next_generation = os.path.join(BUILD, "variants", "next-generation.efi")
     assert b".sbat" not in [s.Name.rstrip(b"\0") for s in pefile.PE(without_sbat).sections]
     for name, source, signer in [("signed.efi", image, (key, cert)), ("without-sbat.signed.efi", without_sbat,
-                                 (key, cert)), ("other-key.signed.efi", image, new_key(work, "other key"))]:
+                                 (key, cert)), ("other-key.signed.efi", image, new_key(work, "other key")),
+                                 ("next-generation.signed.efi", next_generation, (key, cert))]:
         sign(source, os.path.join(work, name), *signer)
     return work
 
@@ -139,42 +147,116 @@ def test_shim_starts_the_image_signed_by_the_enrolled_key(shim_console):
 
 # Each entry finds its file as the package's GRUB hook does: GRUB 2.12 leaves $cmdpath empty inside
 # a menu entry, where GRUB 2.06 had it.
-GRUB_CONFIG = """set timeout=-1
-menuentry "Tarnwick firmware monitor" --hotkey=t {
-  search --no-floppy --file --set=root /EFI/BOOT/tarnwick.efi
-  chainloader /EFI/BOOT/tarnwick.efi
-}
-menuentry "Tarnwick signed with another key" --hotkey=o {
-  search --no-floppy --file --set=root /EFI/BOOT/other-key.efi
-  chainloader /EFI/BOOT/other-key.efi
-}
+ENTRY = """menuentry "{title}" --hotkey={key} {{
+  search --no-floppy --file --set=root /EFI/BOOT/{file}
+  chainloader /EFI/BOOT/{file}
+}}
 """
 
 
+def grub_console(mok, vars_template, work, header, entries):
+    """A boot with Debian's signed GRUB as shim's second stage, whose configuration is `header` and
+    a menu entry for each (title, hotkey, signed image in `mok`)."""
+    config = header + "".join(ENTRY.format(title=title, key=key, file=image) for title, key, image in entries)
+    (work / "grub.cfg").write_text(config)
+    files = {SECOND_STAGE: PIECES["grub"], "EFI/BOOT/grub.cfg": str(work / "grub.cfg"),
+             **{f"EFI/BOOT/{image}": os.path.join(mok, image) for _, _, image in entries}}
+    return Console(MICROSOFT, [shim_disk(str(work / "grub.img"), files)], vars_template=vars_template)
+
+
 @pytest.fixture(scope="module")
-def grub_console(mok, shim_console, tmp_path_factory):
-    """The second boot, with the key enrolled: Debian's signed GRUB as shim's second stage."""
-    work = tmp_path_factory.mktemp("grub")
-    (work / "grub.cfg").write_text(GRUB_CONFIG)
-    disk = shim_disk(str(work / "grub.img"), {
-        SECOND_STAGE: PIECES["grub"], "EFI/BOOT/grub.cfg": str(work / "grub.cfg"),
-        "EFI/BOOT/tarnwick.efi": os.path.join(mok, "signed.efi"),
-        "EFI/BOOT/other-key.efi": os.path.join(mok, "other-key.signed.efi")})
-    console = Console(MICROSOFT, [disk], vars_template=shim_console.vars_path)
+def grub_menu(mok, shim_console, tmp_path_factory):
+    """The second boot, with the key enrolled: GRUB's menu waits for a choice."""
+    console = grub_console(mok, shim_console.vars_path, tmp_path_factory.mktemp("grub"), "set timeout=-1\n",
+                           [("Tarnwick firmware monitor", "t", "signed.efi"),
+                            ("Tarnwick signed with another key", "o", "other-key.signed.efi")])
     console.wait_for_transcript(b"Tarnwick signed with another key", timeout=BOOT_SECONDS)
     yield console
     console.close()
 
 
-def test_grub_refuses_an_image_signed_with_another_key(grub_console):
-    press(grub_console, [b"o"], b"bad shim signature")
-    press(grub_console, [ENTER], b"Tarnwick firmware monitor")
-    assert b"Tarnwick 1.1" not in grub_console.transcript
+def test_grub_refuses_an_image_signed_with_another_key(grub_menu):
+    press(grub_menu, [b"o"], b"bad shim signature")
+    press(grub_menu, [ENTER], b"Tarnwick firmware monitor")
+    assert b"Tarnwick 1.1" not in grub_menu.transcript
 
 
-def test_grub_chainloads_the_image_and_bye_returns_to_grub(grub_console):
-    mark = len(grub_console.transcript)
-    grub_console.child.send(b"t")
-    grub_console.wait_for_prompt(start=mark)
-    assert grub_console.lines()[:4] == model.greeting()
-    press(grub_console, [b"bye\r"], b"Tarnwick firmware monitor")
+def test_grub_chainloads_the_image_and_bye_returns_to_grub(grub_menu):
+    mark = len(grub_menu.transcript)
+    grub_menu.child.send(b"t")
+    grub_menu.wait_for_prompt(start=mark)
+    assert grub_menu.lines()[:4] == model.greeting()
+    press(grub_menu, [b"bye\r"], b"Tarnwick firmware monitor")
+
+
+def section(path, name):
+    """A section of a PE file by its name, which may be one of the long names kept in the COFF string
+    table (`/N`, as shim's are)."""
+    pe = pefile.PE(path)
+    data = bytes(pe.__data__)
+    strings = pe.FILE_HEADER.PointerToSymbolTable + 18 * pe.FILE_HEADER.NumberOfSymbols
+    for candidate in pe.sections:
+        short = candidate.Name.rstrip(b"\0")
+        at = strings + int(short[1:]) if short.startswith(b"/") else None
+        if (data[at:data.index(b"\0", at)] if at else short) == name:
+            return candidate.get_data()[:candidate.Misc_VirtualSize]
+    raise AssertionError(f"{path} has no {name} section")
+
+
+def revocation_level(shim, generation):
+    """The newest revocation level built into `shim` (its .sbatlevel section: a version, then where
+    the previous and the latest level start, counted from after the version), one datestamp later,
+    since shim keeps a level only when it is newer than its own, and revoking tarnwick below
+    `generation`."""
+    levels = section(shim, b".sbatlevel")
+    latest = 4 + struct.unpack_from("<I", levels, 8)[0]
+    first, *components = levels[latest:levels.index(b"\0", latest)].decode().splitlines()
+    version, datestamp = first.rsplit(",", 1)
+    return "\n".join([f"{version},{int(datestamp) + 1}", *components, f"tarnwick,{generation}"]) + "\n"
+
+
+@pytest.fixture(scope="module")
+def revoked_vars(shim_console, tmp_path_factory):
+    """The variable store with the key enrolled, the image's generation revoked, shim verbose."""
+    path = str(tmp_path_factory.mktemp("revoked") / "vars.fd")
+    shutil.copyfile(shim_console.vars_path, path)
+    varstore.shim_settings(path, revocation_level(PIECES["shim"], GENERATION + 1), verbose=True)
+    return path
+
+
+@pytest.fixture(scope="module")
+def revoked_console(mok, revoked_vars):
+    """Shim with the image of the revoked generation on the first disk, the next one on the second."""
+    disks = [shim_disk(os.path.join(mok, f"{name}.img"), {SECOND_STAGE: os.path.join(mok, image)})
+             for name, image in (("revoked", "signed.efi"), ("next", "next-generation.signed.efi"))]
+    console = Console(MICROSOFT, disks, vars_template=revoked_vars)
+    yield console
+    console.close()
+
+
+def test_shim_refuses_a_revoked_generation_and_says_why(revoked_console):
+    # A revoked image does not get the MOK manager offered: shim tries twice, and the firmware moves on.
+    revoked_console.wait_for_transcript(b"failed to start Boot0001", timeout=BOOT_SECONDS)
+    said = bytes(revoked_console.transcript)
+    assert f"component tarnwick, generation {GENERATION}, was revoked by SbatLevel variable".encode() in said
+    assert b"Failed to load image: Security Policy Violation" in said
+    assert model.greeting()[0].encode() not in said
+
+
+def test_shim_starts_the_next_generation(revoked_console):
+    revoked_console.wait_for_prompt(timeout=BOOT_SECONDS)
+    revoked_console.enter("pwd")
+    assert revoked_console.rows_above_cursor(2) == ["0 > pwd", "/", "0 >"]
+
+
+def test_grub_falls_back_from_a_revoked_generation_to_the_next(mok, revoked_vars, tmp_path_factory):
+    console = grub_console(mok, revoked_vars, tmp_path_factory.mktemp("fallback"),
+                           "set timeout=0\nset default=0\nset fallback=1\n",
+                           [("Revoked generation", "r", "signed.efi"),
+                            ("Next generation", "n", "next-generation.signed.efi")])
+    try:
+        console.wait_for_prompt(timeout=BOOT_SECONDS)
+        assert b"bad shim signature" in console.transcript
+        assert console.lines()[:4] == model.greeting()
+    finally:
+        console.close()
