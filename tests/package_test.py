@@ -79,24 +79,35 @@ def test_install_then_remove_leaves_the_partition_as_it_was(packaged, esp, efi_s
     assert tree(esp) == before
 
 
-def test_firmware_boot_entry_goes_last_in_the_boot_order_and_away_again(packaged, esp, efi_sysfs, tmp_path):
-    """With EFI variables, through efibootmgr, findmnt and lsblk that stand in for the real ones."""
-    (efi_sysfs / "firmware/efi/efivars").mkdir()
-    (efi_sysfs / "class/block/vda1").mkdir(parents=True)
-    (efi_sysfs / "class/block/vda1/partition").write_text("1\n")
-    stubs, log = tmp_path / "bin", tmp_path / "calls"
+FIRMWARE_ENTRIES = "BootOrder: 0000,0001\nBoot0000* UiApp\tFv()\nBoot0001* UEFI QEMU HARDDISK\tPci()\n"
+
+
+def firmware_tools(tmp_path, sysfs, on_create=""):
+    """EFI variables, and efibootmgr, findmnt and lsblk standing in for the real ones: the firmware's
+    boot entries are kept in a file as efibootmgr prints them, each call logged. `on_create` runs
+    when an entry is made. Returns the PATH that finds them, the entries and the log."""
+    (sysfs / "firmware/efi/efivars").mkdir()
+    (sysfs / "class/block/vda1").mkdir(parents=True)
+    (sysfs / "class/block/vda1/partition").write_text("1\n")
+    stubs, log, entries = tmp_path / "bin", tmp_path / "calls", tmp_path / "entries"
     stubs.mkdir()
-    entries = tmp_path / "entries"
-    entries.write_text("BootOrder: 0000,0001\nBoot0000* UiApp\tFv()\nBoot0001* UEFI QEMU HARDDISK\tPci()\n")
+    entries.write_text(FIRMWARE_ENTRIES)
     for name, body in {
-        "efibootmgr": f'printf "%s\\n" "$*" >>{log}\ncase "$*" in *--create-only*) '
-                      f'printf "Boot0002* Tarnwick firmware monitor\\tHD(1)\\n" >>{entries} ;; esac\ncat {entries}',
+        "efibootmgr": f'printf "%s\\n" "$*" >>{log}\ncase "$*" in\n'
+                      f'  *--create-only*) {on_create}\n'
+                      f'    printf "Boot0002* Tarnwick firmware monitor\\tHD(1)\\n" >>{entries} ;;\n'
+                      f'  *--delete-bootnum*) sed -i "/^Boot$3/d" {entries} ;;\n'
+                      f'  *--bootorder*) sed -i "s/^BootOrder: .*/BootOrder: $3/" {entries} ;;\nesac\ncat {entries}',
         "findmnt": "echo /dev/vda1",
         "lsblk": "echo vda",
     }.items():
         (stubs / name).write_text(f"#!/bin/sh\n{body}\n")
         (stubs / name).chmod(0o755)
-    path = {"PATH": f"{stubs}:{packaged.root}/usr/sbin:{os.environ['PATH']}"}
+    return {"PATH": f"{stubs}:{os.environ['PATH']}"}, entries, log
+
+
+def test_firmware_boot_entry_goes_last_in_the_boot_order_and_away_again(packaged, esp, efi_sysfs, tmp_path):
+    path, entries, log = firmware_tools(tmp_path, efi_sysfs)
     packaged.install(esp, sysfs=efi_sysfs, env=path)
     calls = log.read_text().splitlines()
     loader = "\\" + IMAGE.replace("/", "\\")
@@ -112,9 +123,45 @@ def put(path, data):
     path.write_bytes(data)
 
 
-@pytest.mark.parametrize("case", ["no ESP", "not FAT", "no image", "no EFI variables", "a file of someone else's"])
-def test_refuses_with_a_clear_error(case, packaged, esp, efi_sysfs, tmp_path):
+@pytest.fixture
+def small_esp(tmp_path):
+    """An ESP of its own file system, 64 KiB of tmpfs, unmounted afterwards."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system for the ESP takes root")
+    point = tmp_path / "small"
+    point.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tarnwick-test", str(point)], check=True)
+    yield point
+    subprocess.run(["umount", str(point)], check=True)
+
+
+FAILING_CREATE = 'echo "Could not prepare Boot variable: No space left on device" >&2; exit 5'
+# The stand-in makes the entry, then the run is interrupted, as by Ctrl-C or a shutdown.
+INTERRUPTING_CREATE = ('printf "Boot0002* Tarnwick firmware monitor\\tHD(1)\\n" >>{entries}; '
+                       'pkill -TERM -f -- "--esp-path={esp}"; sleep 1; exit 1')
+# What each case must say; all or nothing, whatever it is.
+REFUSALS = {
+    "no ESP": "no EFI system partition is mounted",
+    "not FAT": "is not on a FAT file system",
+    "no image": "there is no Tarnwick image for this machine",
+    "no EFI variables": "has no EFI variables",
+    "a file of someone else's": "is not one of Tarnwick's files",
+    "a full ESP": "KiB free and Tarnwick needs",
+    "a read-only ESP": "is read-only; remount it read-write",
+    "efibootmgr failing": "efibootmgr could not add the firmware boot entry: Could not prepare Boot variable: No space",
+    "interrupted": "nothing was changed",
+}
+
+
+@pytest.mark.parametrize("case", REFUSALS)
+def test_refuses_with_a_clear_error_and_changes_nothing(case, packaged, esp, efi_sysfs, tmp_path, request):
     args, env = ["--no-variables"], {}
+    if case in ("a full ESP", "a read-only ESP"):
+        esp = request.getfixturevalue("small_esp")
+        put(esp / "EFI/BOOT/BOOTX64.EFI", b"someone else's loader")
+    if case == "a full ESP":  # 4 KiB left, as on an ESP that holds several kernels
+        stats = os.statvfs(esp)
+        put(esp / "vmlinuz", bytes(stats.f_bavail * stats.f_frsize - 4096))
     if case == "no ESP":  # a root whose /boot/efi is a plain folder, not a mounted partition
         (tmp_path / "root/boot/efi").mkdir(parents=True)
         command = ["usr/sbin/tarnwick-install", f"--root={tmp_path / 'root'}"]
@@ -125,27 +172,24 @@ def test_refuses_with_a_clear_error(case, packaged, esp, efi_sysfs, tmp_path):
     if case == "no image":
         put(tmp_path / "root/usr/lib/tarnwick/tarnwickarm.efi", b"an image for another machine")
         command[1] = f"--root={tmp_path / 'root'}"
-    if case == "no EFI variables":
+    if case in ("no EFI variables", "efibootmgr failing", "interrupted"):
         args = []
+    if case in ("efibootmgr failing", "interrupted"):
+        on_create = FAILING_CREATE if case == "efibootmgr failing" else \
+            INTERRUPTING_CREATE.format(entries=tmp_path / "entries", esp=esp)
+        env, entries, _ = firmware_tools(tmp_path, efi_sysfs, on_create)
     if case == "a file of someone else's":
         put(esp / IMAGE, b"not ours")
+    if case == "a read-only ESP":
+        subprocess.run(["mount", "-o", "remount,ro", str(esp)], check=True)
     before = tree(esp)
     result = packaged.run(*command, *args, sysfs=efi_sysfs, env=env, check=False)
-    expected = {"no ESP": "no EFI system partition is mounted", "not FAT": "is not on a FAT file system",
-                "no image": "there is no Tarnwick image for this machine", "no EFI variables": "has no EFI variables",
-                "a file of someone else's": "is not one of Tarnwick's files"}[case]
-    assert result.returncode != 0 and expected in result.stderr, result.stderr
+    assert result.returncode != 0 and REFUSALS[case] in result.stderr, result.stderr
+    assert len(result.stderr.splitlines()) == 1, result.stderr
+    print(f"{case}: {result.stderr.strip()}")
     assert tree(esp) == before
-
-
-@pytest.mark.parametrize("efi,installed,disabled,listed", [(True, True, False, True), (False, True, False, False),
-                                                           (True, False, False, False), (True, True, True, False)])
-def test_grub_hook_lists_tarnwick_on_efi_systems_with_the_image(efi, installed, disabled, listed, packaged, esp,
-                                                                efi_sysfs, tmp_path):
-    if installed:
-        packaged.install(esp, "--no-variables", sysfs=efi_sysfs)
-    sysfs = efi_sysfs if efi else tmp_path / "no-efi"
-    env = {"GRUB_DISABLE_TARNWICK": "true"} if disabled else {}
-    output = packaged.run("etc/grub.d/30_tarnwick", sysfs=sysfs, esp=esp, env=env).stdout
-    assert (f"chainloader /{IMAGE}" in output) == listed
-    assert bool(output) == listed, "silent when it lists nothing"
+    if case in ("efibootmgr failing", "interrupted"):
+        assert entries.read_text() == FIRMWARE_ENTRIES
+    if case in ("a full ESP", "efibootmgr failing", "interrupted"):  # and --remove after it leaves nothing either
+        packaged.run(*command, *args, "--remove", sysfs=efi_sysfs, env=env)
+        assert tree(esp) == before
