@@ -17,7 +17,7 @@ BOOT_FROM_pxe = --network pxe
 BOOT_FROM_http = --network http
 FUZZ_SECONDS ?= 60
 VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
-SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick debian/postinst debian/postrm
+SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick debian/postinst debian/postrm tests/e2e/linux-init
 
 .PHONY: all image sign mok-cert deb iso run netboot check-boot check-server test test-in lint fuzz bench clean images disk iso-image package \
         signed check-key install-build install-tools install-sign install-machines install-run

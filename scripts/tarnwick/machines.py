@@ -11,7 +11,9 @@ that is installed, and a habit is written per firmware version as seen in the in
 print the Debian packages that booting those machines takes, the packages of the boot programs
 that the tests unpack, and the end-to-end tests of each machine, one
 "KIND ARCH/FIRMWARE" a line."""
+import glob
 import os
+import re
 import subprocess
 import sys
 
@@ -85,19 +87,30 @@ for _name, _row in MACHINES.items():
 
 
 # Boot programs the tests start, by package, unpacked rather than installed, since installed they
-# would set about this machine's own boot: Debian's signed shim, its MOK manager and GRUB for x64,
-# and iPXE (whose package adds itself to GRUB's menu), which Debian 13 keeps in /usr/lib/ipxe and
-# Debian 12 in /boot. The paths a program may have, the first found being taken.
+# would set about this machine's own boot: Debian's signed shim, its MOK manager and GRUB for x64;
+# iPXE (whose package adds itself to GRUB's menu), which Debian 13 keeps in /usr/lib/ipxe and
+# Debian 12 in /boot; Linux, the release's current kernel, and busybox for its initramfs. The
+# paths a program may have (shell patterns), the first found being taken.
 UNPACKED = {"shim": ("shim-signed", ["usr/lib/shim/shimx64.efi.signed"]),
             "mok_manager": ("shim-helpers-amd64-signed", ["usr/lib/shim/mmx64.efi.signed"]),
             "grub": ("grub-efi-amd64-signed", ["usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed"]),
-            "ipxe": ("ipxe", ["usr/lib/ipxe/ipxe-amd64.efi", "boot/ipxe.efi"])}
+            "ipxe": ("ipxe", ["usr/lib/ipxe/ipxe-amd64.efi", "boot/ipxe.efi"]),
+            "linux": ("linux-image-amd64", ["boot/vmlinuz-*"]),
+            "busybox": ("busybox-static", ["usr/bin/busybox", "bin/busybox"])}
+
+
+def package_to_unpack(package):
+    """The package whose files are wanted: for the kernel's metapackage, the current kernel's."""
+    if package != "linux-image-amd64":
+        return package
+    depends = subprocess.run(["apt-cache", "depends", package], capture_output=True, text=True).stdout
+    return re.search(r"Depends: (linux-image-[0-9]\S*)", depends).group(1)
 
 
 def unpacked(folder, program):
     """Where in `folder`, where the packages were unpacked, `program` of UNPACKED is."""
-    paths = [os.path.join(folder, path) for path in UNPACKED[program][1]]
-    return next((path for path in paths if os.path.exists(path)), paths[0])
+    paths = [path for pattern in UNPACKED[program][1] for path in sorted(glob.glob(os.path.join(folder, pattern)))]
+    return paths[-1] if paths else os.path.join(folder, UNPACKED[program][1][0])
 
 
 def secure_boot(vars_template, name):
@@ -190,7 +203,7 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["packages"]:
         print(" ".join(packages(list(MACHINES) if sys.argv[2:] in ([], ["all"]) else sys.argv[2:])))
     elif sys.argv[1:] == ["unpacked"]:
-        print(" ".join(package for package, _ in UNPACKED.values()))
+        print(" ".join(package_to_unpack(package) for package, _ in UNPACKED.values()))
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
             print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}")

@@ -4,14 +4,17 @@ menu on an EFI system partition that tarnwick-install prepared, from GRUB's menu
 hook writes it, and from the ISO image as a CD-ROM; and on every machine from the network, as
 QEMU's DHCP and TFTP server and an HTTP server hand it out. A row says how the machine gets the
 monitor, and what must come back after bye."""
+import glob
+import lzma
 import os
+import re
 import shutil
 import subprocess
 import time
 
 import pytest
 
-from tarnwick import BUILD, ROOT, model, netboot, qemu
+from tarnwick import BUILD, ROOT, model, netboot, qemu, varstore
 from tarnwick.console import BOOT_SECONDS, Console
 from tarnwick.disk import make_disk
 from tarnwick.machines import DEFAULT, MACHINES, http_boot, missing, selected, unpacked
@@ -179,5 +182,89 @@ def test_a_dnsmasq_of_its_own_serves_it_by_the_machines_architecture(boot, rack,
     try:
         console.wait_for_prompt(timeout=BOOT_SECONDS)
         answers_then_returns(console, f"dnsmasq {boot}", MACHINE["returned"].encode())
+    finally:
+        console.close()
+
+
+# What the Linux of the installer's row takes from this machine beside busybox: the tools that
+# tarnwick-install calls which busybox lacks or differs in, and the modules for a virtio disk, FAT
+# and EFI variables from the kernel package.
+LINUX_TOOLS = ["efibootmgr", "findmnt", "lsblk", "mountpoint", "stat"]
+LINUX_MODULES = ["virtio*.ko*", "fat.ko*", "vfat.ko*", "nls_cp437.ko*", "nls_ascii.ko*", "efivarfs.ko*"]
+STUB = "/usr/lib/systemd/boot/efi/linuxx64.efi.stub"
+
+
+def copy_with_libraries(program, root):
+    libraries = subprocess.run(["ldd", program], capture_output=True, text=True).stdout
+    for path in [program, *re.findall(r"(/\S+) \(0x", libraries)]:
+        (root / path.lstrip("/")).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(path, root / path.lstrip("/"))
+        (root / path.lstrip("/")).chmod(0o755)
+
+
+@pytest.fixture(scope="module")
+def linux_disk(packaged, tmp_path_factory):
+    """A GPT disk whose ESP starts Debian's kernel of this release as a unified kernel image (ukify
+    where the release has it, else objcopy onto systemd's stub), its initramfs busybox, the tools
+    and modules above, the package and the /init script."""
+    work, folder = tmp_path_factory.mktemp("linux"), os.path.join(BUILD, "unpacked")
+    root = work / "initramfs"
+    shutil.copytree(packaged.root, root, symlinks=True)
+    for name in ("bin", "dev", "proc", "sys", "lib/modules"):
+        (root / name).mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(unpacked(folder, "busybox"), root / "bin/busybox")
+    shutil.copyfile(os.path.join(ROOT, "tests/e2e/linux-init"), root / "init")
+    for program in [root / "bin/busybox", root / "init"]:
+        program.chmod(0o755)
+    (root / "bin/sh").symlink_to("busybox")
+    for tool in LINUX_TOOLS:
+        copy_with_libraries(shutil.which(tool), root)
+    for pattern in LINUX_MODULES:
+        for module in glob.glob(os.path.join(folder, "**/modules/*/kernel/**", pattern), recursive=True):
+            data = open(module, "rb").read()
+            name = os.path.basename(module).removesuffix(".xz")
+            (root / "lib/modules" / name).write_bytes(lzma.decompress(data) if module.endswith(".xz") else data)
+    files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+    (work / "initrd").write_bytes(subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files,
+                                                 capture_output=True, check=True).stdout)
+    kernel, uki, cmdline = unpacked(folder, "linux"), work / "esp" / BOOT_FILE, "console=ttyS0 quiet"
+    uki.parent.mkdir(parents=True)
+    if shutil.which("ukify"):
+        subprocess.run(["ukify", "build", f"--linux={kernel}", f"--initrd={work / 'initrd'}", f"--cmdline={cmdline}",
+                        f"--output={uki}"], check=True, capture_output=True)
+    else:
+        (work / "cmdline").write_text(cmdline)
+        subprocess.run(["objcopy", "--add-section", f".cmdline={work / 'cmdline'}", "--change-section-vma",
+                        ".cmdline=0x30000", "--add-section", f".linux={kernel}", "--change-section-vma",
+                        ".linux=0x2000000", "--add-section", f".initrd={work / 'initrd'}", "--change-section-vma",
+                        ".initrd=0x3000000", STUB, str(uki)], check=True)
+    make_disk(str(work / "disk.img"), str(work / "esp"))
+    return str(work / "disk.img")
+
+
+@pytest.mark.parametrize("name", [DEFAULT] if DEFAULT in selected() else [])
+def test_linux_installs_it_the_firmware_starts_it_and_linux_removes_it(name, linux_disk):
+    # The disk Linux finds as /dev/vda, written through QEMU's overlay for the run.
+    machine = dict(MACHINES[name], disk="virtio-blk-pci")
+    console = Console(machine, [linux_disk])
+    try:
+        console.wait_for_prompt(timeout=2 * BOOT_SECONDS)
+        installed = bytes(console.transcript).decode(errors="replace")
+        assert "Added the firmware boot entry Boot" in installed
+        number = re.search(r"Boot([0-9A-F]{4})\* Tarnwick firmware monitor", installed).group(1)
+        assert re.search(rf"BootOrder: [0-9A-F,]*,{number}\s", installed), "not last in the boot order"
+        assert f'BdsDxe: starting Boot{number} "Tarnwick firmware monitor"' in installed
+        answers_then_returns(console, "linux", MACHINE["returned"].encode())
+        console.qmp("system_reset")  # the firmware's boot order then starts Linux again
+        console.wait_until(lambda: not console.pump(0.5), 3 * BOOT_SECONDS, "Linux to power off")
+        removed = bytes(console.transcript).decode(errors="replace")[len(installed):]
+        assert "Removed Tarnwick from /boot/efi." in removed and "Tarnwick firmware monitor" not in removed
+        listings = re.findall(r"ESP (?:before|after):\s+(.*?)ESP end", bytes(console.transcript).decode(), re.S)
+        assert len(listings) == 2 and listings[0] == listings[1]
+        print("efibootmgr after tarnwick-install:", *re.findall(r"^Boot\S*.*$", installed, re.M), sep="\n  ")
+        print("efibootmgr after tarnwick-install --remove:", *re.findall(r"^Boot\S*.*$", removed, re.M), sep="\n  ")
+        with open(console.vars_path, "rb") as f:  # what the firmware finds after a power cycle
+            assert "Tarnwick firmware monitor".encode("utf-16-le") not in b"".join(
+                data for _, state, name, _, data in varstore.variables(f.read())[0] if state == varstore.ADDED)
     finally:
         console.close()
