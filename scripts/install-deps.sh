@@ -4,10 +4,10 @@
 # through apt-get build-dep (with --tests, also those it marks <!nocheck>, which only the tests
 # take), and the QEMU and firmware of the machines named, as the machine table says.
 #   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--unpack FOLDER]
-# Of all machines, one whose firmware this release lacks is left out, for its tests to say so; a
-# machine named is an error then. --unpack downloads the boot programs that the tests start
-# (Debian's signed boot chain, iPXE) into FOLDER, unpacked but not installed: installed, they would
-# set about this machine's own boot.
+# Of all machines, a package this release lacks is left out (a machine without its firmware, for its
+# tests to say so); for a machine named it is an error. --unpack downloads the programs that the
+# tests boot (Debian's signed boot chain, iPXE, Linux, busybox) into FOLDER, unpacked but not
+# installed: installed, they would set about this machine's own boot.
 set -eu
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
@@ -76,7 +76,7 @@ if [ -n "$machines" ]; then
       if apt-cache policy "$package" 2>/dev/null | grep -q 'Candidate: [0-9]'; then
         wanted="$wanted $package"
       elif [ "$machines" = " all" ]; then
-        echo "Not in this release's archive, so its machines are left out: $package"
+        echo "Not in this release's archive, so left out: $package"
       else
         fail "$package, which$machines boots with, is not in this release's archive"
       fi

@@ -43,11 +43,12 @@ U_BOOT_STARTS_TWICE = [("2023.01", 1), ("2025.01", 2)]
 NOT_FROM_2025_02 = [("2022.11", True), ("2025.02", False)]
 
 # "code" lists the firmware files to take, each with the QEMU options it needs: the first that is
-# installed. "packages" starts with the firmware's own, whose version tells its habits.
+# installed. "packages" starts with the firmware's own, whose version tells its habits; OVMF x64's
+# has ukify too, for the kernel image of the installer's row, where the release has it.
 MACHINES = {
     "x64/edk2": dict(EDK2, name="OVMF", qemu=["-machine", "q35", "-m", "256M", "-vga", "std"],
                      code=[("/usr/share/OVMF/OVMF_CODE_4M.fd", [])], vars="/usr/share/OVMF/OVMF_VARS_4M.fd",
-                     disk="ide-hd", packages=["ovmf"], display=[152, 152, 152]),
+                     disk="ide-hd", packages=["ovmf", "systemd-ukify"], display=[152, 152, 152]),
     # Debian 13 adds a build with the UEFI Shell and without Secure Boot; Debian 12's only build
     # has Secure Boot and the Shell.
     "ia32/edk2": dict(EDK2, name="OVMF IA32", qemu=["-machine", "q35", "-m", "256M", "-vga", "std"],
