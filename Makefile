@@ -15,11 +15,15 @@ BOOT_FROM_disk = $(BUILD)/esp
 BOOT_FROM_iso = $(BUILD)/tarnwick.iso
 BOOT_FROM_pxe = --network pxe
 BOOT_FROM_http = --network http
+# On a desktop ($DISPLAY or $WAYLAND_DISPLAY) make run opens a window that is the machine's screen
+# and keyboard, unless WINDOW=no; the serial console stays on this terminal either way.
+WINDOWED = $(if $(filter no,$(WINDOW)),,$(DISPLAY)$(WAYLAND_DISPLAY))
 FUZZ_SECONDS ?= 60
 VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
 SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick debian/postinst debian/postrm tests/e2e/linux-init
 
-.PHONY: all image sign mok-cert deb iso run netboot check-boot check-server test test-in lint fuzz bench clean images disk iso-image package \
+.PHONY: all image sign mok-cert deb iso run netboot check-boot check-server test test-in lint fuzz bench pictures clean images disk \
+        iso-image package \
         signed check-key install-build install-tools install-sign install-machines install-run
 .NOTPARALLEL:
 # The goals that test build the host tests and fuzzers too.
@@ -32,7 +36,7 @@ iso: install-tools images iso-image
 sign: install-sign check-key signed
 deb: install-tools package
 run: check-boot install-run images $(if $(filter iso,$(BOOT)),install-tools iso-image)
-	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(BOOT_FROM_$(BOOT))
+	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(if $(WINDOWED),--window) $(BOOT_FROM_$(BOOT))
 check-boot:
 	@$(if $(BOOT_FROM_$(BOOT)),true,echo "tarnwick: no BOOT=$(BOOT); BOOT is disk, iso, pxe or http" >&2; exit 1)
 
@@ -71,6 +75,10 @@ fuzz: install-tools images
 	  scripts/run-fuzzer.sh $(BUILD)/fuzz_$$target tests/fuzz/corpus/$$target $(BUILD)/fuzz/$$target $(FUZZ_SECONDS) || exit 1; \
 	done
 
+# The README's pictures of the monitor on the firmware's screens, from real boots.
+pictures: install-machines images disk
+	@$(PYTHON) -m tarnwick.pictures docs
+
 # Measures and prints; writes the table to build/bench.txt.
 bench: install-machines images disk
 	@$(PYTHON) -m tarnwick.bench
@@ -88,7 +96,7 @@ install-sign:
 install-machines:
 	@$(INSTALL) --tests --machines all --unpack $(BUILD)/unpacked
 install-run:
-	@$(INSTALL) --machines $(MACHINE)
+	@$(INSTALL) --machines $(MACHINE) $(if $(WINDOWED),--window)
 
 # Configures and builds, with the host tests and fuzzers where TESTS is ON.
 images:

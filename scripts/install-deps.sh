@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 # Installs what is missing, as root or else through sudo: the build dependencies of debian/control
 # through apt-get build-dep (with --tests, also those it marks <!nocheck>, which only the tests
-# take), and the QEMU and firmware of the machines named, as the machine table says.
-#   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--unpack FOLDER]
+# take), and the QEMU and firmware of the machines named, as the machine table says, with QEMU's
+# window where it is to show them on a desktop.
+#   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--window] [--unpack FOLDER]
 # Of all machines, a package this release lacks is left out (a machine without its firmware, for its
 # tests to say so); for a machine named it is an error. --unpack downloads the programs that the
 # tests boot (Debian's signed boot chain, iPXE, Linux, busybox) into FOLDER, unpacked but not
@@ -13,11 +14,13 @@ cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 profile="-P nocheck"
 machines=""
+window=""
 unpack=""
 while [ $# -gt 0 ]; do
   case $1 in
     --tests) profile="" ;;
     --machines) ;;
+    --window) window=qemu-system-gui ;;
     --unpack) unpack=$2; shift ;;
     *) machines="$machines $1" ;;
   esac
@@ -64,7 +67,7 @@ fi
 
 if [ -n "$machines" ]; then
   # shellcheck disable=SC2086
-  packages=$(tool machines packages $machines)
+  packages="$(tool machines packages $machines) $window"
   missing=""
   for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $package"

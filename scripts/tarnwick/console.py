@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""A person at the serial console of a QEMU machine: types bytes as a terminal sends them and reads
-the screen that a VT100 terminal draws from what the firmware writes."""
+"""A person at the console of a QEMU machine: types at its serial line as a terminal sends keys, or
+on one of its keyboards, and reads the screen that a VT100 terminal draws from what the firmware
+writes to the serial line, and the machine's own screen."""
 import json
 import os
 import socket
+import subprocess
 import tempfile
 import time
 
@@ -11,10 +13,52 @@ import pexpect
 import pyte
 
 from . import qemu
-from .machines import starts
+from .machines import TERMINAL, screen, starts
 
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
+# How long a key on a keyboard may take to show, before the next is pressed all the same.
+KEY_SECONDS = 0.5
+# A US keyboard: the keys of the characters that are not letters or digits, and with Shift.
+PUNCTUATION = dict(zip("`-=[]\\;',./ ", ["grave_accent", "minus", "equal", "bracket_left", "bracket_right",
+                                         "backslash", "semicolon", "apostrophe", "comma", "dot", "slash", "spc"]))
+SHIFTED = dict(zip('~_+{}|:"<>?!@#$%^&*()', "`-=[]\\;',./1234567890"))
+# The keyboard of the desktop that shows the machine in a window, and the names of X's keys that
+# are not QEMU's, capitalised.
+WINDOW = "window"
+X_KEYS = {"ret": "Return", "kp_enter": "KP_Enter", "backspace": "BackSpace", "esc": "Escape", "pgup": "Prior",
+          "pgdn": "Next", "caps_lock": "Caps_Lock", "shift": "shift", "ctrl": "ctrl", "alt": "alt"}
+
+
+def in_window(width, height, pixels):
+    """Whether the X desktop $DISPLAY shows the picture `pixels` at its size, pixel for pixel."""
+    shot = subprocess.run(["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"], capture_output=True,
+                          check=True).stdout
+    _, desktop_width, _, _, desktop = shot.split(maxsplit=4)
+    desktop_width, row = int(desktop_width), 3 * width
+    lit = next((y for y in range(height) if pixels[y * row:(y + 1) * row].strip(b"\0")), 0)
+    found = desktop.find(pixels[lit * row:(lit + 1) * row])
+    top, left = divmod(found // 3, desktop_width)
+    return found >= 0 and found % 3 == 0 and all(
+        desktop[3 * ((top - lit + y) * desktop_width + left):][:row] == pixels[y * row:(y + 1) * row]
+        for y in range(height))
+
+
+def qcodes(key):
+    """QEMU's codes of the keys held together for `key`: a character, or a key's name such as
+    "f1", or names joined by "-" such as "ctrl-h"."""
+    if len(key) > 1:
+        return key.split("-")
+    if key.isupper() or key in SHIFTED:
+        return ["shift", *qcodes(SHIFTED.get(key, key.lower()))]
+    return [PUNCTUATION.get(key, key)]
+
+
+def sent(key):
+    """What a serial terminal sends for `key`."""
+    if key.startswith("ctrl-"):
+        return bytes([ord(key[-1]) & 0x1F])
+    return TERMINAL[key] if len(key) > 1 else key.encode()
 
 
 class ConsoleTimeout(AssertionError):
@@ -22,20 +66,25 @@ class ConsoleTimeout(AssertionError):
 
 
 class Console:
-    def __init__(self, machine, targets, extra=(), vars_template=None, wrapper=()):
-        """`wrapper` is a command that runs QEMU, as `ip netns exec NAME` does."""
+    def __init__(self, machine, targets, extra=(), vars_template=None, wrapper=(), keyboard=None):
+        """`wrapper` is a command that runs QEMU, as `ip netns exec NAME` does; keys are typed on the
+        machine's `keyboard`, in its window on the X desktop $DISPLAY (WINDOW), or at its serial line."""
         self.machine = machine
+        self.keyboard = keyboard
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
         extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
         vars_path = qemu.private_vars(machine, self.directory.name, vars_template)
-        command = [*wrapper, *qemu.command(machine, targets, vars_path, extra=extra, raw_console=True)]
+        window = keyboard == WINDOW
+        command = [*wrapper, *qemu.command(machine, targets, vars_path, extra=extra, raw_console=True,
+                                           keyboard=None if window else keyboard, window=window)]
         self.started = time.monotonic()
         self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
         self.screen = pyte.Screen(COLUMNS, ROWS)
         self.stream = pyte.ByteStream(self.screen)
         self.transcript = bytearray()
+        self.glyphs = {}  # what the firmware draws in a character cell of its screen, and which character that is
 
     @property
     def path(self):
@@ -106,6 +155,51 @@ class Console:
         y = self.screen.cursor.y
         return self.lines()[y - count:y + 1]
 
+    def screenshot(self, path=None):
+        """The machine's screen as width, height and RGB pixels; written as PNG to `path` as well."""
+        ppm = os.path.join(self.directory.name, "screen.ppm")
+        self.qmp("screendump", filename=ppm)
+        if path:
+            self.qmp("screendump", filename=path, format="png")
+        with open(ppm, "rb") as f:
+            _, width, height, _, pixels = f.read().split(maxsplit=4)
+        width, height = int(width), int(height)
+        if self.keyboard == WINDOW:
+            # The window takes a moment to follow a change of the screen's size.
+            self.wait_until(lambda: in_window(width, height, pixels), 10, "the window to show the screen")
+        return width, height, pixels
+
+    def picture(self):
+        """The colours drawn on the machine's screen, and its text, read cell by cell in the
+        firmware's font, with the rows that the serial line's terminal shows at the screen's size,
+        where they should stand. A glyph is learnt where such a row first shows its character on a
+        cell whose drawing is not known yet; a cell that shows a known drawing reads as its
+        character, any other as "?". The cursor's cell is not read. No text for a font whose
+        characters differ in width."""
+        width, height, pixels = self.screenshot()
+        colours = {pixels[i:i + 3] for i in range(0, len(pixels), 3)}
+        shown = screen(self.machine)
+        if shown["cell"] is None:
+            return colours, None, None
+        cell_width, cell_height = shown["cell"]
+        columns, rows = shown.get("text") or (width // cell_width, height // cell_height)
+        left, top = (width - columns * cell_width) // 2, (height - rows * cell_height) // 2
+        terminal = pyte.Screen(columns, rows)
+        pyte.ByteStream(terminal).feed(bytes(self.transcript))
+        read = []
+        for y, line in enumerate(terminal.display):
+            text = ""
+            for x, expected in enumerate(line):
+                corner = width * (top + y * cell_height) + left + x * cell_width
+                drawing = bytes(pixels[3 * (corner + width * row + dot)] != 0
+                                for row in range(cell_height) for dot in range(cell_width))
+                if drawing not in self.glyphs and expected not in self.glyphs.values():
+                    self.glyphs[drawing] = expected
+                cursor = (x, y) == (terminal.cursor.x, terminal.cursor.y)
+                text += expected if cursor else self.glyphs.get(drawing, "?")
+            read.append(text.rstrip())
+        return colours, read, [line.rstrip() for line in terminal.display]
+
     def dump(self):
         return f"screen (cursor at row {self.screen.cursor.y}, column {self.screen.cursor.x}):\n" + "\n".join(
             f"{n:2}|{line}" for n, line in enumerate(self.lines())
@@ -137,29 +231,49 @@ class Console:
             self.child.send(bytes([byte]))
             time.sleep(settle)
 
-    def enter(self, line):
-        """Types a line, ends it with CR as a terminal's Enter key does and waits for the next prompt."""
+    def press(self, *keys):
+        """Presses keys one after the other, each a character or a key's name (see `qcodes`): on the
+        keyboard, waiting a moment for what each key shows, or as a terminal sends them."""
+        for key in keys:
+            if self.keyboard is None:
+                self.type(sent(key))
+                continue
+            mark, deadline = len(self.transcript), time.monotonic() + (KEY_SECONDS if len(key) == 1 else 0.1)
+            if self.keyboard == WINDOW:
+                named = "+".join(X_KEYS.get(part, part.capitalize()) for part in key.split("-"))
+                subprocess.run(["xdotool", "type" if len(key) == 1 else "key", "--", key if len(key) == 1 else named],
+                               check=True)
+            else:
+                codes = [{"type": "qcode", "data": code} for code in qcodes(key)]
+                events = [(True, code) for code in codes] + [(False, code) for code in reversed(codes)]
+                self.qmp("input-send-event", events=[{"type": "key", "data": {"down": down, "key": code}}
+                                                     for down, code in events])
+            while len(self.transcript) == mark and time.monotonic() < deadline and self.read(0.02):
+                pass
+
+    def enter(self, line, end="ret"):
+        """Types a line, ends it with Enter and waits for the next prompt."""
         mark = len(self.transcript)
-        self.type(line.encode() + b"\r")
+        self.press(*line, end)
         self.wait_for_prompt(start=mark)
 
-    def leave(self, typed=b"bye\r", timeout=30):
-        """Leaves the monitor with `typed` as often as the firmware starts it, until the firmware shows
+    def leave(self, keys=("b", "y", "e", "ret"), timeout=30):
+        """Leaves the monitor with `keys` as often as the firmware starts it, until the firmware shows
         that it has its console back, and returns what was written from the first leaving on."""
         start = len(self.transcript)
         for _ in range(starts(self.machine) - 1):
             mark = len(self.transcript)
-            self.type(typed)
+            self.press(*keys)
             self.wait_for_prompt(start=mark, timeout=BOOT_SECONDS)
         mark = len(self.transcript)
-        self.type(typed)
+        self.press(*keys)
         self.wait_for_transcript(self.machine["returned"].encode(), timeout=timeout, start=mark)
         return bytes(self.transcript[start:])
 
 
-def boot_to_prompt(machine, targets, extra=(), vars_template=None):
+def boot_to_prompt(machine, targets, extra=(), vars_template=None, keyboard=None):
     """A console of a machine booted from `targets`, at the monitor's first prompt."""
-    console = Console(machine, targets, extra, vars_template)
+    console = Console(machine, targets, extra, vars_template, keyboard=keyboard)
     try:
         console.wait_for_prompt(timeout=BOOT_SECONDS)
         console.prompt_seconds = time.monotonic() - console.started

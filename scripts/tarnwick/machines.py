@@ -28,13 +28,28 @@ QEMU = {
 }
 # OVMF's Secure Boot builds keep their variables where only code in SMM reaches them.
 SMM = ["-machine", "smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on"]
+# What a serial terminal sends for a key, by QEMU's name for the key; a character, and Ctrl with a
+# letter, stand for themselves.
+TERMINAL = {"ret": b"\r", "backspace": b"\x7f", "tab": b"\t", "esc": b"\x1b", "up": b"\x1b[A", "down": b"\x1b[B",
+            "right": b"\x1b[C", "left": b"\x1b[D", "home": b"\x1b[H", "end": b"\x1b[F", "f1": b"\x1bOP",
+            "f2": b"\x1bOQ"}
+# The serial terminal of EDK2 turns these keys' sequences into keys: OVMF's by the version they were
+# seen on, that of the ARM and LoongArch builds in both; any other sequence reaches an application
+# as Esc followed by its characters. It waits about two seconds for the rest of a sequence after
+# an Esc.
+CURSOR_KEYS = ["up", "down", "right", "left"]
+EDK2_TERMINAL_KEYS = [("2022.11", CURSOR_KEYS + ["home", "end"]), ("2025.02", CURSOR_KEYS + ["f1", "f2"])]
+VIRT_TERMINAL_KEYS = CURSOR_KEYS + ["home", "f1", "f2"]
 # EDK2 2025.02 starts its network stack only with a source of random numbers (Debian 13's
 # NEWS.Debian for ovmf); a random number device costs older builds nothing.
 EDK2 = {"returned": "BdsDxe: loading Boot", "failed": ["BdsDxe: failed to start"], "shell": True,
-        "nic": "virtio-net-pci", "network": ["-device", "virtio-rng-pci"]}
+        "terminal_keys": EDK2_TERMINAL_KEYS, "nic": "virtio-net-pci", "network": ["-device", "virtio-rng-pci"]}
 # U-Boot's boot script prints "EFI LOAD FAILED: continuing..." after any application returns, and
 # its standard boot "Boot failed (err=-14)"; "## Application failed" only follows a failure.
-U_BOOT = {"returned": "\n=> ", "failed": ["## Application failed"], "nic": "virtio-net-pci"}
+# U-Boot's serial console waits only 10 ms of its own time for the rest of a sequence after an Esc:
+# on a busy machine QEMU may hand it the rest later, and the monitor then takes the Esc and leaves,
+# so no sequence is typed at it (its keyboards hand over whole sequences).
+U_BOOT = {"returned": "\n=> ", "failed": ["## Application failed"], "nic": "virtio-net-pci", "terminal_keys": []}
 # From U-Boot 2025.01 on, standard boot starts the removable-media file through the EFI boot
 # manager first and again when it scans the disk, so the monitor comes back once after bye.
 U_BOOT_STARTS_TWICE = [("2023.01", 1), ("2025.01", 2)]
@@ -42,44 +57,82 @@ U_BOOT_STARTS_TWICE = [("2023.01", 1), ("2025.01", 2)]
 # Debian 13's EDK2 for 32-bit ARM and LoongArch 64 offers PXE but no UEFI HTTP Boot.
 NOT_FROM_2025_02 = [("2022.11", True), ("2025.02", False)]
 
+# The screen and keyboards of a person at the machine rather than at its serial line. A screen is
+# the display device QEMU adds, the character cell of the firmware's font (None for a font whose
+# characters differ in width), the columns and rows of text it centres on the screen where it
+# does not fill it, and the colour it draws light grey with. A keyboard is the devices
+# that attach it, alone: a USB keyboard's row turns the PS/2 port off. Either is the reason instead
+# where the firmware draws no screen or reads no such keyboard.
+ERASERS = ["backspace", "delete", "ctrl-h"]
+XHCI = ["-device", "qemu-xhci", "-device", "usb-kbd"]
+EDK2_SCREEN = {"cell": (8, 19), "text": (80, 25), "grey": [152, 152, 152]}
+PC_KEYBOARDS = {"ps2": {"devices": [], "erasers": ERASERS},
+                "usb": {"devices": ["-machine", "i8042=off", *XHCI], "erasers": ERASERS}}
+USB_KEYBOARD = {"usb": {"devices": XHCI, "erasers": ERASERS}}
+# U-Boot's PS/2 keyboard layer hands over no key for Delete (nor Home, End, Insert, Page Up and
+# Down, F11 and F12), and Tab for Ctrl-H: its table of Ctrl characters is one place off from G on.
+# Its USB keyboard driver hands over every key. 2023.01 reads only the PS/2 keyboard of x86 (stdin
+# is serial,i8042-kbd) and draws no screen: its 64-bit x86 build cannot run the VGA option ROM and
+# the others have no display driver. 2025.01 drives a Bochs display and reads a USB keyboard (on
+# EHCI on x86) everywhere, and draws with a TrueType font on x86, whose characters differ in width.
+U_BOOT_PS2 = {"devices": [], "erasers": ["backspace"]}
+U_BOOT_2023 = "U-Boot 2023.01 drives no screen and reads no keyboard on this machine"
+U_BOOT_SCREEN = [("2023.01", U_BOOT_2023),
+                 ("2025.01", {"device": ["-device", "bochs-display"], "cell": (8, 16), "grey": [192, 192, 192]})]
+U_BOOT_KEYBOARDS = [("2023.01", U_BOOT_2023), ("2025.01", USB_KEYBOARD)]
+U_BOOT_PC_SCREEN = [("2023.01", "U-Boot 2023.01 for 64-bit x86 cannot run the VGA option ROM: it draws no screen"),
+                    ("2025.01", {"device": ["-vga", "std"], "cell": None})]
+U_BOOT_PC_USB = {"devices": ["-machine", "i8042=off", "-device", "usb-ehci", "-device", "usb-kbd"], "erasers": ERASERS}
+U_BOOT_PC_KEYBOARDS = [("2023.01", {"ps2": U_BOOT_PS2}), ("2025.01", {"ps2": U_BOOT_PS2, "usb": U_BOOT_PC_USB})]
+
 # "code" lists the firmware files to take, each with the QEMU options it needs: the first that is
 # installed. "packages" starts with the firmware's own, whose version tells its habits.
 MACHINES = {
-    "x64/edk2": dict(EDK2, name="OVMF", qemu=["-machine", "q35", "-m", "256M", "-vga", "std"],
+    "x64/edk2": dict(EDK2, name="OVMF", qemu=["-machine", "q35", "-m", "256M"],
                      code=[("/usr/share/OVMF/OVMF_CODE_4M.fd", [])], vars="/usr/share/OVMF/OVMF_VARS_4M.fd",
-                     disk="ide-hd", packages=["ovmf"], display=[152, 152, 152]),
+                     disk="ide-hd", packages=["ovmf"], screen=dict(EDK2_SCREEN, device=["-vga", "std"]),
+                     keyboards=PC_KEYBOARDS),
     # Debian 13 adds a build with the UEFI Shell and without Secure Boot; Debian 12's only build
     # has Secure Boot and the Shell.
-    "ia32/edk2": dict(EDK2, name="OVMF IA32", qemu=["-machine", "q35", "-m", "256M", "-vga", "std"],
+    "ia32/edk2": dict(EDK2, name="OVMF IA32", qemu=["-machine", "q35", "-m", "256M"],
+                      screen=dict(EDK2_SCREEN, device=["-vga", "std"]), keyboards=PC_KEYBOARDS,
                       code=[("/usr/share/OVMF/OVMF32_CODE_4M.fd", []),
                             ("/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd", SMM)],
                       vars="/usr/share/OVMF/OVMF32_VARS_4M.fd", disk="ide-hd", packages=["ovmf-ia32"]),
     # AAVMF_CODE.fd is only a compatibility name for the build without Secure Boot in Debian 13.
     "aa64/edk2": dict(EDK2, name="AArch64 EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
                       code=[("/usr/share/AAVMF/AAVMF_CODE.no-secboot.fd", []), ("/usr/share/AAVMF/AAVMF_CODE.fd", [])],
-                      vars="/usr/share/AAVMF/AAVMF_VARS.fd", disk="virtio-blk-device", packages=["qemu-efi-aarch64"]),
+                      vars="/usr/share/AAVMF/AAVMF_VARS.fd", disk="virtio-blk-device", packages=["qemu-efi-aarch64"],
+                      screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
+                      terminal_keys=VIRT_TERMINAL_KEYS),
     "arm/edk2": dict(EDK2, name="ARM EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
                      code=[("/usr/share/AAVMF/AAVMF32_CODE.fd", [])], vars="/usr/share/AAVMF/AAVMF32_VARS.fd",
-                     disk="virtio-blk-device", packages=["qemu-efi-arm"], http_boot=NOT_FROM_2025_02),
+                     disk="virtio-blk-device", packages=["qemu-efi-arm"], http_boot=NOT_FROM_2025_02,
+                     screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
+                     terminal_keys=VIRT_TERMINAL_KEYS),
     # Its firmware has no built-in UEFI Shell; Debian's is a package of its own.
     "loongarch64/edk2": dict(EDK2, name="LoongArch EDK2", qemu=["-machine", "virt", "-m", "1G"],
                              code=[("/usr/share/qemu-efi-loongarch64/QEMU_EFI.fd", [])],
                              vars="/usr/share/qemu-efi-loongarch64/QEMU_VARS.fd", disk="virtio-blk-pci",
                              packages=["qemu-efi-loongarch64", "efi-shell-loongarch64"],
-                             shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi", http_boot=NOT_FROM_2025_02),
+                             shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi", http_boot=NOT_FROM_2025_02,
+                             screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
+                             terminal_keys=VIRT_TERMINAL_KEYS),
     "x64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "pc", "-m", "256M"],
                        bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", disk="ide-hd", packages=["u-boot-qemu"],
-                       nic="e1000"),
+                       nic="e1000", screen=U_BOOT_PC_SCREEN, keyboards=U_BOOT_PC_KEYBOARDS),
     "aa64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
                         bios="/usr/lib/u-boot/qemu_arm64/u-boot.bin", disk="virtio-blk-device",
-                        packages=["u-boot-qemu"], starts=U_BOOT_STARTS_TWICE),
+                        packages=["u-boot-qemu"], starts=U_BOOT_STARTS_TWICE, screen=U_BOOT_SCREEN,
+                        keyboards=U_BOOT_KEYBOARDS),
     "arm/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
                        bios="/usr/lib/u-boot/qemu_arm/u-boot.bin", disk="virtio-blk-device", packages=["u-boot-qemu"],
-                       starts=U_BOOT_STARTS_TWICE),
+                       starts=U_BOOT_STARTS_TWICE, screen=U_BOOT_SCREEN, keyboards=U_BOOT_KEYBOARDS),
     "riscv64/u-boot": dict(U_BOOT, name="U-Boot on OpenSBI", qemu=["-machine", "virt", "-m", "512M"],
                            bios="/usr/share/qemu/opensbi-riscv64-generic-fw_dynamic.bin",
                            kernel="/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin", disk="virtio-blk-device",
-                           packages=["u-boot-qemu", "qemu-system-data"], starts=U_BOOT_STARTS_TWICE),
+                           packages=["u-boot-qemu", "qemu-system-data"], starts=U_BOOT_STARTS_TWICE,
+                           screen=U_BOOT_SCREEN, keyboards=U_BOOT_KEYBOARDS),
 }
 DEFAULT = "x64/edk2"
 # What the tests of every machine take beside, where the release has it: ukify makes the kernel
@@ -119,14 +172,7 @@ def unpacked(folder, program):
 def secure_boot(vars_template, name):
     """OVMF x64 with Secure Boot on and the keys of `vars_template` enrolled."""
     return dict(MACHINES[DEFAULT], name=name, code=[("/usr/share/OVMF/OVMF_CODE_4M.secboot.fd", SMM)],
-                vars=vars_template, shell=False, display=None)
-
-
-# The serial terminal of EDK2 turns these escape sequences into keys, by the version they were
-# seen on; any other sequence reaches an application as Esc followed by its characters.
-CURSOR_KEYS = [b"\x1b[A", b"\x1b[B", b"\x1b[C", b"\x1b[D"]
-EDK2_TERMINAL_KEYS = [("2022.11", CURSOR_KEYS + [b"\x1b[H", b"\x1b[F"]),
-                      ("2025.02", CURSOR_KEYS + [b"\x1bOP", b"\x1bOQ"])]
+                vars=vars_template, shell=False)
 
 
 def installed_version(package):
@@ -143,14 +189,32 @@ def by_version(rows, package):
     return chosen
 
 
+def fact(row, key, default=None):
+    """The machine's `key`; where it is written per version, (version, value) pairs, that of the
+    firmware installed."""
+    value = row.get(key, default)
+    versioned = isinstance(value, list) and value and isinstance(value[0], tuple)
+    return by_version(value, row["packages"][0]) if versioned else value
+
+
 def starts(row):
     """How many times the firmware starts the monitor before bye brings its own console back."""
-    return by_version(row.get("starts", [("0", 1)]), row["packages"][0])
+    return fact(row, "starts", 1)
 
 
 def http_boot(row):
     """Whether the firmware has UEFI HTTP Boot: EDK2 has, but for the builds that say otherwise."""
-    return by_version(row.get("http_boot", [("0", row["firmware"] == "edk2")]), row["packages"][0])
+    return fact(row, "http_boot", row["firmware"] == "edk2")
+
+
+def keyboards(row):
+    """The keyboards the firmware reads, by name, or why it reads none."""
+    return fact(row, "keyboards", f"{row['name']} reads no keyboard but its serial line")
+
+
+def screen(row):
+    """The screen the firmware draws, or why it draws none."""
+    return fact(row, "screen", f"{row['name']} draws no screen")
 
 
 def firmware(row):

@@ -1,12 +1,13 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """QEMU command lines for the machines of the machine table, and `make run`:
 
-    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] TARGET [TARGET ...]
-    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] --network pxe|http
+    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] [--window] TARGET [TARGET ...]
+    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] [--window] --network pxe|http
 
 boots the default machine, x64/edk2, or the one named, with the serial console on this terminal
-(leave QEMU with Ctrl-A, then X); either half of the name may be left out, for the first machine
-that has the other. A target is an EFI system partition folder, a disk image or an ISO image; the
+(leave QEMU with Ctrl-A, then X), and with --window the machine's screen and keyboard in a window
+on this desktop, as a PC's; either half of the name may be left out, for the first machine that has
+the other. A target is an EFI system partition folder, a disk image or an ISO image; the
 firmware tries them in order. QEMU gets every target read-only: writes go to a throwaway overlay,
 never to the folder or the image. Firmware code is read-only too, and each boot has a private copy
 of the variable store.
@@ -24,10 +25,12 @@ import tempfile
 import time
 
 from . import netboot, varstore
-from .machines import QEMU, firmware, http_boot, machine, missing
+from .machines import QEMU, firmware, http_boot, keyboards, machine, missing, screen
 
 # Where QEMU's user network puts this machine, as the guest sees it.
 HOST = "10.0.2.2"
+# QEMU's user interface for a window on an X or Wayland desktop, pixel for pixel.
+WINDOW = "gtk,zoom-to-fit=off"
 
 
 def disk_options(machine_row, targets):
@@ -54,7 +57,20 @@ def private_vars(machine_row, folder, template=None):
     return path
 
 
-def command(machine_row, targets, vars_path, extra=(), raw_console=False):
+def person_options(machine_row, keyboard=None, window=False):
+    """The machine's screen, where it has one, and the keyboard named. In a window on this desktop
+    the screen is shown and the window's keys go to the machine's first keyboard; without one, the
+    screen is only drawn, for screenshots."""
+    shown, attached = screen(machine_row), keyboards(machine_row)
+    if window and isinstance(attached, dict):
+        keyboard = keyboard or next(iter(attached))
+    options = ["-display", WINDOW if window else "none"]
+    if isinstance(shown, dict):
+        options += shown["device"]
+    return options + (attached[keyboard]["devices"] if keyboard else [])
+
+
+def command(machine_row, targets, vars_path, extra=(), raw_console=False, keyboard=None, window=False):
     """The serial console is on this terminal, shared with QEMU's monitor (reached by Ctrl-A). A raw
     console hands every byte to the machine, Ctrl-A and Ctrl-C included, as a test needs."""
     console = "stdio,id=console,signal=off" if raw_console else "stdio,id=console,mux=on,signal=off"
@@ -65,7 +81,8 @@ def command(machine_row, targets, vars_path, extra=(), raw_console=False):
         loaded += ["-drive", f"if=pflash,format=raw,file={vars_path}"]
     return [
         QEMU[machine_row["arch"]][0], "-nodefaults", *machine_row["qemu"],
-        "-nographic", "-chardev", console, "-serial", "chardev:console",
+        *person_options(machine_row, keyboard, window),
+        "-chardev", console, "-serial", "chardev:console",
         *([] if raw_console else ["-mon", "chardev=console"]), "-nic", "none",
         *loaded, *disk_options(machine_row, targets), *extra,
     ]
@@ -110,12 +127,13 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--machine", default="")
     parser.add_argument("--network", choices=("pxe", "http"))
+    parser.add_argument("--window", action="store_true")
     parser.add_argument("targets", nargs="*")
     args = parser.parse_args(argv)
     row = machine(args.machine)
     with tempfile.TemporaryDirectory(prefix="tarnwick-") as folder:
         if not args.network:
-            return subprocess.call(command(row, args.targets, private_vars(row, folder)))
+            return subprocess.call(command(row, args.targets, private_vars(row, folder), window=args.window))
         if args.network == "http" and not http_boot(row):
             sys.exit(f"tarnwick: {row['name']} here has no UEFI HTTP Boot: use BOOT=pxe")
         served = os.path.join(folder, "netboot")
@@ -124,7 +142,8 @@ def main(argv):
             print(f"tarnwick: where U-Boot stops at its prompt, type: {netboot.U_BOOT_TYPED}")
         with netboot.served(served) as port:
             vars_path = http_boot_vars(row, folder) if args.network == "http" else private_vars(row, folder)
-            return subprocess.call(command(row, [], vars_path, extra=network_options(row, args.network, served, port)))
+            return subprocess.call(command(row, [], vars_path, extra=network_options(row, args.network, served, port),
+                                           window=args.window))
 
 
 if __name__ == "__main__":

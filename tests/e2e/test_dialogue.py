@@ -1,74 +1,121 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""A whole dialogue at the console of each machine of the platform table, booted from the one disk
-image and checked on the screen a terminal draws. Each machine boots once; its checks run in this
-order and end with `bye`."""
+"""A whole dialogue at each console of each machine of the machine table, booted from the one disk
+image: typed at the serial line and checked on the screen a terminal draws, and typed on each
+keyboard the firmware reads; where the firmware draws a screen, that is read too. The default
+machine is also typed at in its window on a desktop of its own, with the desktop's key events. Each
+machine boots once a console; its checks run in this order and end with leaving the monitor."""
+import contextlib
 import os
+import select
+import subprocess
 
 import pytest
 
 from tarnwick import BUILD, model
-from tarnwick.console import boot_to_prompt
-from tarnwick.machines import MACHINES, missing, selected, starts
+from tarnwick.console import WINDOW, boot_to_prompt
+from tarnwick.machines import DEFAULT, ERASERS, MACHINES, fact, keyboards, missing, screen, selected, starts
 
-GLYPH_HEIGHT = 19  # OVMF's graphics console font
+# Keys with no character, or none the monitor takes, and a modifier alone.
+KEYBOARD_KEYS = ["tab", "left", "right", "up", "down", "home", "end", "insert", "pgup", "pgdn",
+                 *[f"f{n}" for n in range(1, 13)], "ctrl-a", "shift", "ctrl", "alt", "caps_lock", "caps_lock"]
+CONSOLES = [(name, keyboard) for name in selected()
+            for keyboard in [None, *(keyboards(MACHINES[name]) if isinstance(keyboards(MACHINES[name]), dict)
+                                     else ["keyboard"])]] + ([(DEFAULT, WINDOW)] if DEFAULT in selected() else [])
 
 
-@pytest.fixture(scope="module", params=selected())
+@contextlib.contextmanager
+def desktop():
+    """An X desktop of its own, Xvfb's, as $DISPLAY meanwhile."""
+    ready, told = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(told), "-screen", "0", "1600x1000x24", "-nolisten", "tcp"],
+                            pass_fds=[told], stderr=subprocess.DEVNULL)
+    os.close(told)
+    try:
+        assert select.select([ready], [], [], 30)[0], "Xvfb did not start"
+        os.environ["DISPLAY"] = ":" + os.read(ready, 16).decode().strip()
+        yield
+    finally:
+        os.close(ready)
+        os.environ.pop("DISPLAY", None)
+        xvfb.terminate()
+        xvfb.wait()
+
+
+@pytest.fixture(scope="module", params=CONSOLES, ids=[f"{name} {keyboard or 'serial'}" for name, keyboard in CONSOLES])
 def console(request):
-    if missing(MACHINES[request.param]):
-        pytest.skip(missing(MACHINES[request.param]))
-    console = boot_to_prompt(MACHINES[request.param], [os.path.join(BUILD, "tarnwick.img")])
-    print(f"{request.param}: the first prompt {console.prompt_seconds:.1f} s after QEMU started")
-    yield console
-    console.close()
+    name, keyboard = request.param
+    machine = MACHINES[name]
+    if missing(machine):
+        pytest.skip(missing(machine))
+    if keyboard and not isinstance(keyboards(machine), dict):
+        pytest.skip(keyboards(machine))
+    with contextlib.ExitStack() as stack:
+        if keyboard == WINDOW:
+            stack.enter_context(desktop())
+        console = boot_to_prompt(machine, [os.path.join(BUILD, "tarnwick.img")], keyboard=keyboard)
+        stack.callback(console.close)
+        print(f"{name}, {keyboard or 'serial line'}: the first prompt {console.prompt_seconds:.1f} s after QEMU "
+              "started")
+        if keyboard == WINDOW:
+            subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "QEMU", "windowfocus"],
+                           check=True, timeout=30)
+        yield console
 
 
-def read_ppm(path):
-    with open(path, "rb") as f:
-        magic, width, height, depth, pixels = f.read().split(maxsplit=4)
-    assert magic == b"P6" and depth == b"255"
-    return int(width), int(height), pixels
+def keys(console):
+    """The keys that erase at this console, and those that leave no trace: at the serial line, the
+    keys whose sequences the firmware's terminal decodes."""
+    if console.keyboard is None:
+        return ["backspace", "ctrl-h"], ["tab", "ctrl-a", *fact(console.machine, "terminal_keys")]
+    attached = keyboards(console.machine)
+    erasers = attached[next(iter(attached)) if console.keyboard == WINDOW else console.keyboard]["erasers"]
+    return erasers, KEYBOARD_KEYS + [key for key in ERASERS if key not in erasers]
+
+
+def assert_the_screen_shows_it(console):
+    """Where the firmware draws a screen, it shows what the serial line does, in light grey on black."""
+    shown = screen(console.machine)
+    if not isinstance(shown, dict):
+        return
+    colours, read, expected = console.picture()
+    if shown["cell"] is None:  # smoothed TrueType: shades of grey
+        assert len(colours) > 1 and all(len(set(colour)) == 1 for colour in colours), sorted(colours)
+        return
+    assert colours == {bytes(3), bytes(shown["grey"])}, f"colours on the screen: {sorted(colours)}"
+    assert read == expected
 
 
 def test_start_up_clears_the_console_and_greets(console):
     lines = console.lines()
     assert lines[:4] == model.greeting()
     assert not any(lines[4:]), "firmware messages were left on the screen"
-    if not console.machine.get("display"):
-        return
-    # The graphical console shows only the greeting, in light grey on black.
-    ppm = os.path.join(console.path, "console.ppm")
-    console.qmp("screendump", filename=os.path.join(BUILD, "console.png"), format="png")
-    console.qmp("screendump", filename=ppm)
-    width, height, pixels = read_ppm(ppm)
-    colours = {pixels[i:i + 3] for i in range(0, len(pixels), 3)}
-    assert colours == {bytes(3), bytes(console.machine["display"])}, f"colours on the display: {sorted(colours)}"
-    # The firmware centres the 80x25 text console on the display; find the text row of every lit line.
-    top = (height - 25 * GLYPH_HEIGHT) // 2
-    lit = {(y - top) // GLYPH_HEIGHT for y in range(height) if pixels[3 * width * y:3 * width * (y + 1)].strip(b"\0")}
-    assert lit == {0, 1, 3}, f"text rows with something drawn: {sorted(lit)} (banner, hint, prompt expected)"
+    assert_the_screen_shows_it(console)
 
 
 TYPED = ["  HeLp  ", " WORDS", "Pwd ", " Dev / ", "DEV", "dev  /", "  .Properties", " BOOT ", "boot Disk0",
-         "Boot   cdrom", "Hello, World", "quit now", "   "]
+         "Boot   cdrom", "Hello, World", "quit now", "   ", "1+2=3; 'x' (y) [z] {w} <v> ~!@#$%^&*_|\"?`\\-"]
 
 
-@pytest.mark.parametrize("typed", TYPED, ids=[typed.strip() or "spaces" for typed in TYPED])
+@pytest.mark.parametrize("typed", TYPED, ids=[typed.strip()[:12] or "spaces" for typed in TYPED])
 def test_answers_each_word_as_typed(console, typed):
     console.enter(typed)
     rows, _ = model.answer(typed)
     assert console.rows_above_cursor(len(rows) + 1) == [("0 > " + typed).rstrip(), *rows, "0 >"]
+    assert_the_screen_shows_it(console)
 
 
-@pytest.mark.parametrize("key", [b"\x7f", b"\x08"], ids=["backspace key", "ctrl-h"])
-def test_erase_removes_the_last_character_from_screen_and_line(console, key):
-    console.type(b"pwdx")
-    console.wait_until(lambda: console.cursor_line() == "0 > pwdx", 5, "the echo")
-    console.type(key)
-    console.wait_until(lambda: console.lines()[console.screen.cursor.y] == "0 > pwd" and
-                       console.cursor_line() == "0 > pwd", 5, "the erase")
-    console.enter("")
-    assert console.rows_above_cursor(2) == ["0 > pwd", "/", "0 >"]
+def test_each_erasing_key_removes_the_last_character_and_no_other_key_does(console):
+    erasers, _ = keys(console)
+    for key in ERASERS if console.keyboard else erasers:
+        console.press(*"pwdx")
+        console.wait_until(lambda: console.cursor_line() == "0 > pwdx", 5, "the echo")
+        console.press(key)
+        kept = "0 > pwd" if key in erasers else "0 > pwdx"
+        console.wait_until(lambda: console.lines()[console.screen.cursor.y] == kept == console.cursor_line(), 5,
+                           f"{key}: {kept!r}")
+        assert_the_screen_shows_it(console)
+        console.enter("")
+        assert console.rows_above_cursor(2)[0] == kept, key
 
 
 def test_a_line_keeps_127_of_130_typed_characters(console):
@@ -79,19 +126,27 @@ def test_a_line_keeps_127_of_130_typed_characters(console):
     y = console.screen.cursor.y
     text = "".join(console.screen.display[row] for row in range(y - 4, y))
     assert text == ("0 > " + kept).ljust(160) + ("unknown word: " + kept).ljust(160)
+    assert_the_screen_shows_it(console)
 
 
-def test_a_cursor_key_and_a_tab_leave_no_trace(console):
-    console.type(b"pw")
-    console.child.send(b"\x1b[D")  # cursor left, in one write as a terminal sends it
-    console.type(b"\td")
+def test_keys_without_a_character_leave_no_trace(console):
+    console.press("p", *keys(console)[1], "w", "d")
     console.wait_until(lambda: console.cursor_line() == "0 > pwd", 5, "the echo")
     console.enter("")
     assert console.rows_above_cursor(2) == ["0 > pwd", "/", "0 >"]
 
 
-def test_bye_hands_control_back_with_success(console):
-    after = console.leave()
+def test_shift_caps_lock_and_keypad_enter_make_a_line(console):
+    if console.keyboard is None:
+        pytest.skip("a serial terminal sends characters: it has no Caps Lock or keypad of its own")
+    console.enter(["caps_lock", *"words", "caps_lock"], end="kp_enter")
+    rows, _ = model.answer("words")
+    assert console.rows_above_cursor(len(rows) + 1) == ["0 > WORDS", *rows, "0 >"]
+
+
+def test_leaving_hands_control_back_with_success(console):
+    # At a keyboard, Esc in the middle of a line; at the serial line, whose lone Esc waits, bye.
+    after = console.leave(["p", "w", "esc"] if console.keyboard else ["b", "y", "e", "ret"])
     # Firmware that starts the monitor again once it has returned greets the person again each time.
     assert after.count(model.greeting()[0].encode()) == starts(console.machine) - 1
     assert not any(failed.encode() in after for failed in console.machine["failed"])

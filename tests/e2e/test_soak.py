@@ -8,7 +8,7 @@ import random
 import pytest
 
 from tarnwick import model
-from tarnwick.machines import DEFAULT, EDK2_TERMINAL_KEYS, MACHINES, by_version
+from tarnwick.machines import DEFAULT, MACHINES, TERMINAL, fact
 from tarnwick.shell import SHELL_PROMPT, Shell
 
 MACHINE = MACHINES[DEFAULT]
@@ -16,7 +16,7 @@ MACHINE = MACHINES[DEFAULT]
 SOAK_LINES = 300
 SEED = int(os.environ.get("TARNWICK_SOAK_SEED", "20261208"))
 # Sequences the firmware's terminal turns into keys without a character, which the monitor drops.
-DECODED = by_version(EDK2_TERMINAL_KEYS, MACHINE["packages"][0])
+DECODED = [TERMINAL[key] for key in fact(MACHINE, "terminal_keys")]
 # Keys as terminals send them: Home, End, Delete, Page Up and F1.
 SENT = [b"\x1b[H", b"\x1b[4~", b"\x1b[3~", b"\x1b[5~", b"\x1bOP"]
 # Control characters that reach the monitor as characters: all but NUL, backspace, tab, line
