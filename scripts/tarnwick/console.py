@@ -4,6 +4,7 @@ on one of its keyboards, and reads the screen that a VT100 terminal draws from w
 writes to the serial line, and the machine's own screen."""
 import json
 import os
+import re
 import socket
 import subprocess
 import tempfile
@@ -84,6 +85,8 @@ class Console:
         self.screen = pyte.Screen(COLUMNS, ROWS)
         self.stream = pyte.ByteStream(self.screen)
         self.transcript = bytearray()
+        self.unread = bytearray()  # written, but not yet shown on the terminal
+        self.last_shown = b""  # the bytes the terminal was shown last
         self.glyphs = {}  # what the firmware draws in a character cell of its screen, and which character that is
 
     @property
@@ -130,7 +133,21 @@ class Console:
         except pexpect.EOF:
             return False
         self.transcript += data
-        self.stream.feed(data)
+        self.unread += data
+        held = len(self.unread)
+        if "noise" in self.machine:
+            start, line = self.machine["noise"]
+            self.unread = bytearray(re.sub(line, b"", self.unread))
+            # A warning that may still be arriving waits for its end, and so do the spaces that may pad
+            # it, but for the one after a prompt.
+            prefixes = b"|".join(re.escape(start[:n]) for n in range(len(start), 0, -1))
+            pending = re.search(rb"(?<!0 >) *(?:" + re.escape(start) + rb"[^\n]*|" + prefixes + rb")?\Z",
+                                self.last_shown + self.unread)
+            held = max(0, pending.start() - len(self.last_shown)) if pending else held
+        shown = bytes(self.unread[:held])
+        self.stream.feed(shown)
+        self.last_shown = (self.last_shown + shown)[-3:]
+        del self.unread[:held]
         return True
 
     def pump(self, seconds=0.2):
