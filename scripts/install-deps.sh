@@ -68,22 +68,33 @@ fi
 if [ -n "$machines" ]; then
   # shellcheck disable=SC2086
   packages="$(tool machines packages $machines) $window"
+  # A package written "a|b" is either; the first that this release's archive has is installed.
   missing=""
+  unavailable=""
   for package in $packages; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $package"
+    for choice in $(echo "$package" | tr '|' ' '); do
+      dpkg-query -W -f='${Status}' "$choice" 2>/dev/null | grep -q '^install ok installed$' && continue 2
+    done
+    missing="$missing $package"
   done
   if [ -n "$missing" ]; then
     update
     wanted=""
     for package in $missing; do
-      if apt-cache policy "$package" 2>/dev/null | grep -q 'Candidate: [0-9]'; then
-        wanted="$wanted $package"
+      chosen=""
+      for choice in $(echo "$package" | tr '|' ' '); do
+        apt-cache policy "$choice" 2>/dev/null | grep -q 'Candidate: [0-9]' && { chosen=$choice; break; }
+      done
+      if [ -n "$chosen" ]; then
+        wanted="$wanted $chosen"
       elif [ "$machines" = " all" ]; then
         echo "Not in this release's archive, so left out: $package"
       else
-        fail "$package, which$machines boots with, is not in this release's archive"
+        unavailable="$unavailable $package"
       fi
     done
+    [ -z "$unavailable" ] ||
+      fail "$(sed -n 's/^PRETTY_NAME=//p' /etc/os-release | tr -d '"') has no$unavailable, which$machines boots with"
     if [ -n "$wanted" ]; then
       echo "Installing:$wanted"
       # shellcheck disable=SC2086

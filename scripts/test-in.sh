@@ -16,8 +16,8 @@ fail() {
 
 dist=${1:-}
 case $dist in
-  bookworm | trixie) ;;
-  *) fail "no Debian release '$dist' to test in; say DIST=bookworm (Debian 12) or DIST=trixie (Debian 13)" ;;
+  bookworm | trixie | forky) ;;
+  *) fail "no Debian release '$dist' to test in; say DIST=bookworm (Debian 12), trixie (Debian 13) or forky (Debian 14, testing)" ;;
 esac
 [ "$(id -u)" -eq 0 ] || fail "making a Debian root takes root: run as root or with sudo"
 for tool in debootstrap git; do
@@ -52,7 +52,10 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
 echo "Making a Debian $dist root from $main ..."
-debootstrap --variant=minbase "$dist" "$root" "$main" >"$root.log" 2>&1 || { tail -20 "$root.log"; fail "debootstrap failed"; }
+# A release newer than this machine's debootstrap knows is made as the unstable one is.
+script=/usr/share/debootstrap/scripts/$dist
+[ -e "$script" ] || script=/usr/share/debootstrap/scripts/sid
+debootstrap --variant=minbase "$dist" "$root" "$main" "$script" >"$root.log" 2>&1 || { tail -20 "$root.log"; fail "debootstrap failed"; }
 rm -f "$root.log"
 {
   echo "deb $main $dist main"
@@ -69,6 +72,12 @@ mount -t proc proc "$root/proc"
 for point in /sys /dev /dev/pts; do
   mount --bind "$point" "$root$point"
 done
+# The archive may be a snapshot in which the testing release's Release file has expired (stable
+# releases carry no date): the root's apt, and only the root's, is told so and takes it.
+if chroot "$root" apt-get -qq update 2>&1 | grep -q 'is expired'; then
+  echo "tarnwick: the archive's Release file of Debian $dist has expired (a snapshot of testing); the root's apt takes it"
+  echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99tarnwick-expired-snapshot"
+fi
 # In the background, so that a signal to this script ends the run at once: the shell waits for a
 # command in the foreground to finish before it runs a trap.
 chroot "$root" env TARNWICK_ONE_LEG=1 sh /root/tarnwick/.ci/run &

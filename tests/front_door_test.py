@@ -27,7 +27,7 @@ MISTAKES = [
     ("mok-cert CERT={cert}", "give both KEY and CERT, or neither", False),
     ("image SIGNED=1 KEY={key}", "give both KEY and CERT, or neither", False),
     ("run ARCH=sparc", "no machine has ARCH=sparc; the machines are", False),
-    ("run ARCH=riscv64 FIRMWARE=edk2", "no machine has ARCH=riscv64 and FIRMWARE=edk2", False),
+    ("run ARCH=ia32 FIRMWARE=u-boot", "no machine has ARCH=ia32 and FIRMWARE=u-boot", False),
     ("run BOOT=floppy", "no BOOT=floppy; BOOT is disk, iso, pxe or http", False),
     ("netboot SERVER=rack1", "SERVER=rack1 is not an IPv4 address", False),
     ("test-in DIST=sid", "no Debian release 'sid' to test in", False),

@@ -7,6 +7,7 @@ import shutil
 
 from . import images
 from .console import BOOT_SECONDS, Console
+from .machines import fact
 
 SHELL_PROMPT = "FS0:\\> "
 
@@ -15,9 +16,10 @@ class Shell:
     def __init__(self, machine, folder):
         """Boots `machine` from `folder`, with the machine's image put there as tarnwick.efi."""
         shutil.copyfile(images()[machine["arch"]], os.path.join(folder, "tarnwick.efi"))
-        if isinstance(machine["shell"], str):
+        shell = fact(machine, "shell")
+        if isinstance(shell, str):
             os.makedirs(os.path.join(folder, "EFI", "BOOT"))
-            shutil.copyfile(machine["shell"], os.path.join(folder, "EFI", "BOOT", f"BOOT{machine['arch'].upper()}.EFI"))
+            shutil.copyfile(shell, os.path.join(folder, "EFI", "BOOT", f"BOOT{machine['arch'].upper()}.EFI"))
         self.console = Console(machine, [folder])
         try:
             # Any key skips the five-second wait for a startup script.
