@@ -3,12 +3,13 @@
 tarnwick-install on a scratch EFI system partition and the GRUB hook, as a person runs them."""
 import filecmp
 import os
+import re
 import subprocess
 
 import pytest
 
 from conftest import DEB, NATIVE, VERSION
-from tarnwick import BUILD, images
+from tarnwick import BUILD, ROOT, images
 
 IMAGE = f"EFI/tarnwick/tarnwick{NATIVE}.efi"
 ENTRY = "loader/entries/tarnwick.conf"
@@ -150,6 +151,7 @@ REFUSALS = {
     "a read-only ESP": "is read-only; remount it read-write",
     "efibootmgr failing": "efibootmgr could not add the firmware boot entry: Could not prepare Boot variable: No space",
     "interrupted": "nothing was changed",
+    "an option it does not know": "no option '--bogus'; tarnwick-install --help lists them",
 }
 
 
@@ -174,6 +176,8 @@ def test_refuses_with_a_clear_error_and_changes_nothing(case, packaged, esp, efi
         command[1] = f"--root={tmp_path / 'root'}"
     if case in ("no EFI variables", "efibootmgr failing", "interrupted"):
         args = []
+    if case == "an option it does not know":
+        args = ["--bogus"]
     if case in ("efibootmgr failing", "interrupted"):
         on_create = FAILING_CREATE if case == "efibootmgr failing" else \
             INTERRUPTING_CREATE.format(entries=tmp_path / "entries", esp=esp)
@@ -193,3 +197,15 @@ def test_refuses_with_a_clear_error_and_changes_nothing(case, packaged, esp, efi
     if case in ("a full ESP", "efibootmgr failing", "interrupted"):  # and --remove after it leaves nothing either
         packaged.run(*command, *args, "--remove", sysfs=efi_sysfs, env=env)
         assert tree(esp) == before
+
+
+def test_every_option_it_takes_is_in_its_help_and_manual_page_and_it_tells_its_version(packaged, efi_sysfs):
+    with open(os.path.join(ROOT, "linux", "tarnwick-install")) as f:
+        arms = re.findall(r"^ {4}(-[-a-z]+(?: \| -[-a-z]+)*)(?:=\*)?\)", f.read(), re.MULTILINE)
+    options = [option for arm in arms for option in arm.split(" | ")]
+    with open(os.path.join(ROOT, "linux", "tarnwick-install.8")) as f:
+        manual = f.read().replace("\\-", "-")
+    usage = packaged.run("usr/sbin/tarnwick-install", "--help", sysfs=efi_sysfs).stdout
+    assert len(options) > 6 and all(option in usage and option in manual for option in options), options
+    version = packaged.run("usr/sbin/tarnwick-install", f"--root={packaged.root}", "--version", sysfs=efi_sysfs)
+    assert version.stdout == f"tarnwick-install {VERSION}\n"
