@@ -40,10 +40,12 @@ run: check-boot install-run images $(if $(filter iso,$(BOOT)),install-tools iso-
 check-boot:
 	@$(if $(BOOT_FROM_$(BOOT)),true,echo "tarnwick: no BOOT=$(BOOT); BOOT is disk, iso, pxe or http" >&2; exit 1)
 
-# build/netboot: the images, scripts and dnsmasq configuration for a server at SERVER.
+# build/netboot: the images, scripts and dnsmasq configuration for a server at SERVER whose TFTP
+# root the folder is copied to, ROOT.
+ROOT ?= /srv/tftp
 netboot: check-server install-build images
-	@$(PYTHON) -m tarnwick.netboot $(if $(SERVER),--server $(SERVER)) $(BUILD)/netboot
-	@echo "$(BUILD)/netboot: for the TFTP and HTTP server$(if $(SERVER), at $(SERVER)); see its dnsmasq.conf"
+	@$(PYTHON) -m tarnwick.netboot $(if $(SERVER),--server $(SERVER)) --root $(ROOT) $(BUILD)/netboot
+	@echo "$(BUILD)/netboot: copy it to $(ROOT) on the TFTP and HTTP server$(if $(SERVER), at $(SERVER)); see its dnsmasq.conf"
 check-server:
 	@$(PYTHON) -m tarnwick.netboot $(if $(SERVER),--server "$(SERVER)") --check
 

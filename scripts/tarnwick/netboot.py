@@ -70,7 +70,8 @@ def dnsmasq_conf(arches, folder, server):
     lines = [f"# dnsmasq serving Tarnwick from {folder}; HTTP Boot clients fetch from http://{server}/,",
              "# a web server whose root is this folder. Set the range to your network's: this one is an example.",
              f"dhcp-range={server.rsplit('.', 1)[0]}.100,{server.rsplit('.', 1)[0]}.199,1h",
-             "enable-tftp", f"tftp-root={folder}",
+             "# DHCP and TFTP only, beside the network's own DNS; remove port=0 for dnsmasq to answer DNS too.",
+             "port=0", "enable-tftp", f"tftp-root={folder}",
              "dhcp-userclass=set:ipxe,iPXE", "dhcp-vendorclass=set:u-boot,U-Boot",
              "dhcp-vendorclass=set:http,HTTPClient", "dhcp-option-force=tag:http,option:vendor-class,HTTPClient"]
     for arch in arches:
