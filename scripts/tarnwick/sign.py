@@ -33,7 +33,8 @@ def sign(image, signed, key, cert):
     signing = subprocess.run(["sbsign", "--key", key, "--cert", cert, "--output", signed, image], capture_output=True,
                              text=True)
     if UNKNOWN_MACHINE in signing.stderr:
-        print(f"tarnwick: this release's sbsign cannot sign {os.path.basename(image)}; left unsigned", file=sys.stderr)
+        print(f"tarnwick: this release's sbsign cannot sign {os.path.basename(image)}; the signed copies leave it out",
+              file=sys.stderr)
         return False
     if signing.returncode:
         sys.exit(f"tarnwick: sbsign could not sign {image}: {(signing.stderr.strip().splitlines() or ['?'])[-1]}")
