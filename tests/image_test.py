@@ -9,7 +9,7 @@ import pefile
 import pytest
 from elftools.elf.elffile import ELFFile
 
-from tarnwick import BUILD, images
+from tarnwick import BUILD, ROOT, images
 from tarnwick import sign as signing
 from tarnwick.sign import ovmf_test_key, sign, signed_name
 from tarnwick.stack import deepest_stack
@@ -89,6 +89,24 @@ def linked(arch):
 def test_image_has_the_form_firmware_loads(arch):
     assert image_faults(IMAGES[arch], linked(arch)) == []
     print(f"{arch}: {os.path.getsize(IMAGES[arch])} bytes")
+
+
+def readme_images():
+    """The README's table of images: per name, its form, removable-media name and size."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        rows = [line.split("|")[1:-1] for line in f if line.startswith("| `tarnwick")]
+    return {name.strip(" `"): (form.strip(), media.strip(" `"), int(size.strip().split()[0].replace(",", "")))
+            for name, _, form, media, size in rows}
+
+
+@pytest.mark.parametrize("arch", IMAGES)
+def test_the_readme_tells_the_image_as_it_is_built(arch):
+    told = readme_images()
+    assert sorted(told) == sorted(os.path.basename(path) for path in IMAGES.values())
+    form, media, size = told[os.path.basename(IMAGES[arch])]
+    pe = pefile.PE(IMAGES[arch])
+    assert (form, media, size) == ("PE32+" if pe.OPTIONAL_HEADER.Magic == 0x20B else "PE32",
+                                   f"\\EFI\\BOOT\\BOOT{arch.upper()}.EFI", os.path.getsize(IMAGES[arch]))
 
 
 @pytest.mark.parametrize("arch", IMAGES)
