@@ -15,6 +15,7 @@ fail() {
 }
 
 dist=${1:-}
+[ -n "$dist" ] || fail "say which Debian release to test in: DIST=bookworm (Debian 12), trixie (Debian 13) or forky (Debian 14, testing)"
 case $dist in
   bookworm | trixie | forky) ;;
   *) fail "no Debian release '$dist' to test in; say DIST=bookworm (Debian 12), trixie (Debian 13) or forky (Debian 14, testing)" ;;

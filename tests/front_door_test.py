@@ -24,6 +24,7 @@ MISTAKES = [
     ("sign KEY={cert} CERT={cert}", "is not a private key in PEM form", False),
     ("sign KEY={key} CERT={key}", "is not a certificate in PEM form", False),
     ("sign KEY={key}", "give both KEY and CERT, or neither", False),
+    ("sign KEY=/nonexistent", "KEY=/nonexistent is not a file you can read", False),
     ("mok-cert CERT={cert}", "give both KEY and CERT, or neither", False),
     ("image SIGNED=1 KEY={key}", "give both KEY and CERT, or neither", False),
     ("run ARCH=sparc", "no machine has ARCH=sparc; the machines are", False),
@@ -31,6 +32,7 @@ MISTAKES = [
     ("run BOOT=floppy", "no BOOT=floppy; BOOT is disk, iso, pxe or http", False),
     ("netboot SERVER=rack1", "SERVER=rack1 is not an IPv4 address", False),
     ("test-in DIST=sid", "no Debian release 'sid' to test in", False),
+    ("test-in", "say which Debian release to test in: DIST=bookworm (Debian 12), trixie", False),
     ("all", "apt-get build-dep failed: E: Unable to locate package clang", True),
 ]
 

@@ -60,14 +60,17 @@ def ovmf_test_key(folder):
 def check_given(key, cert):
     """Ends with one line when KEY and CERT are given wrong: one without the other, or either not a
     readable file of its kind."""
-    if bool(key) != bool(cert):
-        sys.exit("tarnwick: give both KEY and CERT, or neither")
-    for name, path, kind, what in (("KEY", key, "pkey", "private key"), ("CERT", cert, "x509", "certificate")):
+    given = (("KEY", key, "pkey", "private key in PEM form without a passphrase"),
+             ("CERT", cert, "x509", "certificate in PEM form"))
+    for name, path, _, _ in given:
         if path and not (os.path.isfile(path) and os.access(path, os.R_OK)):
             sys.exit(f"tarnwick: {name}={path} is not a file you can read")
+    if bool(key) != bool(cert):
+        sys.exit("tarnwick: give both KEY and CERT, or neither")
+    for name, path, kind, what in given:
         if path and subprocess.run(["openssl", kind, "-in", path, "-noout", "-passin", "pass:"],
                                    capture_output=True).returncode:
-            sys.exit(f"tarnwick: {name}={path} is not a {what} in PEM form (without a passphrase)")
+            sys.exit(f"tarnwick: {name}={path} is not a {what}")
 
 
 def chosen_key(key, cert, folder):
