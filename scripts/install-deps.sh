@@ -93,8 +93,9 @@ if [ -n "$machines" ]; then
         unavailable="$unavailable $package"
       fi
     done
-    [ -z "$unavailable" ] ||
-      fail "$(sed -n 's/^PRETTY_NAME=//p' /etc/os-release | tr -d '"') has no$unavailable, which$machines boots with"
+    release=$(sed -n 's/^PRETTY_NAME=//p' /etc/os-release | tr -d '"')
+    # shellcheck disable=SC2086 # one word a machine
+    [ -z "$unavailable" ] || fail "$release has no$unavailable, which $(tool machines names $machines) boots with"
     if [ -n "$wanted" ]; then
       echo "Installing:$wanted"
       # shellcheck disable=SC2086

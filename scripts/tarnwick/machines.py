@@ -5,12 +5,13 @@ monitor. Firmware files and habits differ between Debian releases: a machine tak
 that is installed, and a habit is written per firmware version as seen in the installed package.
 
     python3 -m tarnwick.machines packages [all | ARCH/FIRMWARE ...]
+    python3 -m tarnwick.machines names ARCH/FIRMWARE ...
     python3 -m tarnwick.machines unpacked
     python3 -m tarnwick.machines tests
 
-print the Debian packages that booting those machines takes, the packages of the boot programs
-that the tests unpack, and the end-to-end tests of each machine, one
-"KIND ARCH/FIRMWARE" a line."""
+print the Debian packages that booting those machines takes, their full names (either half may be
+left out), the packages of the boot programs that the tests unpack, and the end-to-end tests of
+each machine, one "KIND ARCH/FIRMWARE" a line."""
 import glob
 import os
 import re
@@ -294,6 +295,8 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["packages"]:
         every = sys.argv[2:] in ([], ["all"])
         print(" ".join(packages(list(MACHINES) if every else sys.argv[2:]) + (WHERE_AVAILABLE if every else [])))
+    elif sys.argv[1:2] == ["names"]:
+        print(" ".join(f"{machine(name)['arch']}/{machine(name)['firmware']}" for name in sys.argv[2:]))
     elif sys.argv[1:] == ["unpacked"]:
         print(" ".join(package_to_unpack(package) for package, _ in UNPACKED.values()))
     elif sys.argv[1:] == ["tests"]:
