@@ -170,22 +170,27 @@ for _name, _row in MACHINES.items():
 # Boot programs the tests start, by package, unpacked rather than installed, since installed they
 # would set about this machine's own boot: Debian's signed shim, its MOK manager and GRUB for x64;
 # iPXE (whose package adds itself to GRUB's menu), which Debian 13 keeps in /usr/lib/ipxe and
-# Debian 12 in /boot; Linux, the release's current kernel, and busybox for its initramfs. The
-# paths a program may have (shell patterns), the first found being taken.
+# Debian 12 in /boot; Linux, the release's current kernel (in /usr/lib/modules from Debian 14 on),
+# and busybox for its initramfs. The paths a program may have (shell patterns), the first found
+# being taken.
 UNPACKED = {"shim": ("shim-signed", ["usr/lib/shim/shimx64.efi.signed"]),
             "mok_manager": ("shim-helpers-amd64-signed", ["usr/lib/shim/mmx64.efi.signed"]),
             "grub": ("grub-efi-amd64-signed", ["usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed"]),
             "ipxe": ("ipxe", ["usr/lib/ipxe/ipxe-amd64.efi", "boot/ipxe.efi"]),
-            "linux": ("linux-image-amd64", ["boot/vmlinuz-*"]),
+            "linux": ("linux-image-amd64", ["boot/vmlinuz-*", "usr/lib/modules/*/vmlinuz"]),
             "busybox": ("busybox-static", ["usr/bin/busybox", "bin/busybox"])}
 
 
 def package_to_unpack(package):
-    """The package whose files are wanted: for the kernel's metapackage, the current kernel's."""
+    """The package whose files are wanted: for the kernel's metapackage, the current kernel's, or
+    from Debian 14 on the package of that kernel's binary, which has it."""
     if package != "linux-image-amd64":
         return package
-    depends = subprocess.run(["apt-cache", "depends", package], capture_output=True, text=True).stdout
-    return re.search(r"Depends: (linux-image-[0-9]\S*)", depends).group(1)
+    for kind in ("image", "binary"):
+        depends = subprocess.run(["apt-cache", "depends", package], capture_output=True, text=True).stdout
+        found = re.search(rf"Depends: (linux-{kind}-[0-9]\S*)", depends)
+        package = found.group(1) if found else package
+    return package
 
 
 def unpacked(folder, program):
