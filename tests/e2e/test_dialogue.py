@@ -8,6 +8,7 @@ import contextlib
 import os
 import select
 import subprocess
+from unittest import mock
 
 import pytest
 
@@ -25,18 +26,17 @@ CONSOLES = [(name, keyboard) for name in selected()
 
 @contextlib.contextmanager
 def desktop():
-    """An X desktop of its own, Xvfb's, as $DISPLAY meanwhile."""
+    """An X desktop of its own, Xvfb's, as $DISPLAY meanwhile, whatever desktop the tests run on."""
     ready, told = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(told), "-screen", "0", "1600x1000x24", "-nolisten", "tcp"],
                             pass_fds=[told], stderr=subprocess.DEVNULL)
     os.close(told)
     try:
         assert select.select([ready], [], [], 30)[0], "Xvfb did not start"
-        os.environ["DISPLAY"] = ":" + os.read(ready, 16).decode().strip()
-        yield
+        with mock.patch.dict(os.environ, DISPLAY=":" + os.read(ready, 16).decode().strip(), GDK_BACKEND="x11"):
+            yield
     finally:
         os.close(ready)
-        os.environ.pop("DISPLAY", None)
         xvfb.terminate()
         xvfb.wait()
 
