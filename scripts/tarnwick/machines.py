@@ -242,6 +242,11 @@ def keyboards(row):
     return fact(row, "keyboards", f"{row['name']} reads no keyboard but its serial line")
 
 
+def first_keyboard(row):
+    """The keyboard a window on a desktop types on, and a picture is typed on: the machine's first."""
+    return next(iter(keyboards(row)))
+
+
 def screen(row):
     """The screen the firmware draws, or why it draws none."""
     return fact(row, "screen", f"{row['name']} draws no screen")

@@ -10,20 +10,21 @@ import sys
 
 from . import BUILD
 from .console import boot_to_prompt
-from .machines import MACHINES, keyboards, missing, screen
+from .machines import MACHINES, first_keyboard, missing, screen
 
 PICTURED = ["x64/edk2", "aa64/u-boot"]
 TYPED = ["help", "Pwd", "boot"]
 
 
 def main(folder):
+    os.makedirs(folder, exist_ok=True)
     for name in PICTURED:
         row = MACHINES[name]
         why_not = missing(row) or (None if isinstance(screen(row), dict) else screen(row))
         if why_not:
             print(f"{name}: no picture here: {why_not}")
             continue
-        console = boot_to_prompt(row, [os.path.join(BUILD, "tarnwick.img")], keyboard=next(iter(keyboards(row))))
+        console = boot_to_prompt(row, [os.path.join(BUILD, "tarnwick.img")], keyboard=first_keyboard(row))
         try:
             for line in TYPED:
                 console.enter(line)

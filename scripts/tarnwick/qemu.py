@@ -25,7 +25,7 @@ import tempfile
 import time
 
 from . import netboot, varstore
-from .machines import QEMU, firmware, http_boot, keyboards, machine, missing, screen
+from .machines import QEMU, firmware, first_keyboard, http_boot, keyboards, machine, missing, screen
 
 # Where QEMU's user network puts this machine, as the guest sees it.
 HOST = "10.0.2.2"
@@ -63,7 +63,7 @@ def person_options(machine_row, keyboard=None, window=False):
     screen is only drawn, for screenshots."""
     shown, attached = screen(machine_row), keyboards(machine_row)
     if window and isinstance(attached, dict):
-        keyboard = keyboard or next(iter(attached))
+        keyboard = keyboard or first_keyboard(machine_row)
     options = ["-display", WINDOW if window else "none"]
     if isinstance(shown, dict):
         options += shown["device"]

@@ -14,7 +14,8 @@ import pytest
 
 from tarnwick import BUILD, model
 from tarnwick.console import WINDOW, boot_to_prompt
-from tarnwick.machines import DEFAULT, ERASERS, MACHINES, fact, keyboards, missing, screen, selected, starts
+from tarnwick.machines import (DEFAULT, ERASERS, MACHINES, fact, first_keyboard, keyboards, missing, screen, selected,
+                               starts)
 
 # Keys with no character, or none the monitor takes, and a modifier alone.
 KEYBOARD_KEYS = ["tab", "left", "right", "up", "down", "home", "end", "insert", "pgup", "pgdn",
@@ -67,8 +68,8 @@ def keys(console):
     keys whose sequences the firmware's terminal decodes."""
     if console.keyboard is None:
         return ["backspace", "ctrl-h"], ["tab", "ctrl-a", *fact(console.machine, "terminal_keys")]
-    attached = keyboards(console.machine)
-    erasers = attached[next(iter(attached)) if console.keyboard == WINDOW else console.keyboard]["erasers"]
+    typed_on = first_keyboard(console.machine) if console.keyboard == WINDOW else console.keyboard
+    erasers = keyboards(console.machine)[typed_on]["erasers"]
     return erasers, KEYBOARD_KEYS + [key for key in ERASERS if key not in erasers]
 
 
