@@ -1,13 +1,16 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""The mistakes a person makes at the front door, `make`: each ends with one line of Tarnwick's that
-says what is wrong, a non-zero status and no traceback, before anything is built."""
+"""The front door, `make`, as a person types at it. Each mistake ends with one line of Tarnwick's that
+says what is wrong, a non-zero status and no traceback, before anything is built; and the package,
+built again elsewhere and later, is the same byte for byte."""
+import filecmp
 import os
 import re
 import subprocess
 
 import pytest
 
-from tarnwick import ROOT
+from conftest import DEB
+from tarnwick import ROOT, images
 from tarnwick.sign import new_key
 
 # Stand-ins for a machine where a package is missing and apt cannot install it.
@@ -39,13 +42,18 @@ MISTAKES = [
 ]
 
 
+def typed_only():
+    """The environment of a make that takes only what is typed: it would take the settings of a make
+    that runs this (CI's DIST) from the environment."""
+    env = {name: value for name, value in os.environ.items() if name not in SETTINGS}
+    env["MAKEFLAGS"] = ""
+    return env
+
+
 @pytest.mark.parametrize("typed,said,apt_fails", MISTAKES, ids=[row[0] for row in MISTAKES])
 def test_a_mistake_ends_with_one_clear_line(typed, said, apt_fails, tmp_path):
     key, cert = new_key(str(tmp_path), "own")
-    # Only what is typed: make would take the settings of a make that runs this (CI's DIST) from the
-    # environment.
-    env = {name: value for name, value in os.environ.items() if name not in SETTINGS}
-    env["MAKEFLAGS"] = ""
+    env = typed_only()
     if apt_fails:
         (tmp_path / "bin").mkdir()
         for name, body in BROKEN_APT.items():
@@ -59,3 +67,24 @@ def test_a_mistake_ends_with_one_clear_line(typed, said, apt_fails, tmp_path):
     assert result.returncode != 0
     assert len(ours) == 1 and ours[0].startswith("tarnwick: ") and said in ours[0], result.stderr
     assert not (tmp_path / "build").exists(), "something was built"
+
+
+def test_the_package_builds_again_byte_for_byte_elsewhere_later_and_otherwise_set_up(tmp_path):
+    """`make all deb` in a copy of the tree in another folder, its clock 400 days on, in another time
+    zone and locale, under umask 077: every image and the package are the bytes `make test` built."""
+    copy = tmp_path / "elsewhere"
+    copy.mkdir()
+    tree = subprocess.run(["tar", "-C", ROOT, "--exclude=./build", "--exclude=./.git", "-cf", "-", "."], check=True,
+                          capture_output=True).stdout
+    subprocess.run(["tar", "-C", str(copy), "-xf", "-"], input=tree, check=True)
+    # The files keep their real times (NO_FAKE_STAT), which make and ninja compare; the clock moves.
+    env = dict(typed_only(), TZ="UTC-14", LC_ALL="C.UTF-8", NO_FAKE_STAT="1")
+    result = subprocess.run(["faketime", "-f", "+400d", "make", "-s", "all", "deb"], cwd=copy, env=env,
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                            preexec_fn=lambda: os.umask(0o077))
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
+    assert filecmp.cmp(copy / "build" / "deb" / os.path.basename(DEB), DEB, shallow=False)
+    again = images(str(copy / "build"))
+    assert again.keys() == images().keys()
+    for arch, image in images().items():
+        assert filecmp.cmp(again[arch], image, shallow=False), arch
