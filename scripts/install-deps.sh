@@ -42,8 +42,9 @@ update() {
   [ -n "$updated" ] || $as_root apt-get -qq update >/dev/null 2>&1 || true
   updated=yes
 }
-# apt-get, its errors told in one line; a failure with package lists not yet brought up to date is
-# tried again once they are.
+# apt-get, its errors told in one line: its first error with the indented lines that give the
+# reason (apt's solver says "Reached two conflicting assignments:", then which), else its last line.
+# A failure with package lists not yet brought up to date is tried again once they are.
 apt_get() {
   log=$($as_root apt-get "$@" -qq 2>&1) && return 0
   if [ -z "$updated" ]; then
@@ -51,7 +52,9 @@ apt_get() {
     apt_get "$@"
     return
   fi
-  fail "apt-get $1 failed: $(printf '%s\n' "$log" | grep -m1 '^E:' || printf '%s\n' "$log" | tail -1)"
+  reason=$(printf '%s\n' "$log" | awk '/^E:/ && !line { line = $0; next }
+    line && /^[ \t]/ { gsub(/^[ \t]+/, " "); line = line $0; next } line { exit } END { print line }')
+  fail "apt-get $1 failed: ${reason:-$(printf '%s\n' "$log" | tail -1)}"
 }
 tool() {
   module=$1

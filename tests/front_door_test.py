@@ -13,32 +13,38 @@ from conftest import DEB
 from tarnwick import ROOT, images
 from tarnwick.sign import new_key
 
-# Stand-ins for a machine where a package is missing and apt cannot install it.
+# Stand-ins for a machine where a package is missing and apt cannot install it, saying {said}.
 BROKEN_APT = {
     "dpkg-query": "exit 1",
     "dpkg-checkbuilddeps": 'echo "dpkg-checkbuilddeps: error: Unmet build dependencies: clang" >&2\nexit 1',
-    "apt-get": 'case $1 in update) exit 0 ;; esac\necho "E: Unable to locate package clang" >&2\nexit 100',
+    "apt-get": "case $1 in update) exit 0 ;; esac\nprintf '{said}' >&2\nexit 100",
 }
+# apt's solver (Debian 13 on) gives its reason on the lines after its error.
+CONFLICT = ("E: Unable to satisfy dependencies. Reached two conflicting assignments:\\n"
+            "   1. clang-19:amd64=1:19.1.7-3 is selected for install\\n"
+            "   2. clang-19:amd64 is not selected for install\\nE: Broken packages\\n")
 # What a person sets on make's command line.
 SETTINGS = ["ARCH", "FIRMWARE", "BOOT", "DIST", "KEY", "CERT", "SIGNED", "SERVER", "ROOT", "WINDOW", "BUILD"]
 # The words typed after make, with {key}, {cert} and {folder} for a real key, certificate and
-# folder; what the one line must say; and whether apt fails.
+# folder; what the one line must say; and what apt says when it fails, if it does.
 MISTAKES = [
-    ("sign KEY=/nonexistent CERT=/nonexistent", "KEY=/nonexistent is not a file you can read", False),
-    ("sign KEY={folder} CERT={cert}", "is not a file you can read", False),
-    ("sign KEY={cert} CERT={cert}", "is not a private key in PEM form", False),
-    ("sign KEY={key} CERT={key}", "is not a certificate in PEM form", False),
-    ("sign KEY={key}", "give both KEY and CERT, or neither", False),
-    ("sign KEY=/nonexistent", "KEY=/nonexistent is not a file you can read", False),
-    ("mok-cert CERT={cert}", "give both KEY and CERT, or neither", False),
-    ("image SIGNED=1 KEY={key}", "give both KEY and CERT, or neither", False),
-    ("run ARCH=sparc", "no machine has ARCH=sparc; the machines are", False),
-    ("run ARCH=ia32 FIRMWARE=u-boot", "no machine has ARCH=ia32 and FIRMWARE=u-boot", False),
-    ("run BOOT=floppy", "no BOOT=floppy; BOOT is disk, iso, pxe or http", False),
-    ("netboot SERVER=rack1", "SERVER=rack1 is not an IPv4 address", False),
-    ("test-in DIST=sid", "no Debian release 'sid' to test in", False),
-    ("test-in", "say which Debian release to test in: DIST=bookworm (Debian 12), trixie", False),
-    ("all", "apt-get build-dep failed: E: Unable to locate package clang", True),
+    ("sign KEY=/nonexistent CERT=/nonexistent", "KEY=/nonexistent is not a file you can read", None),
+    ("sign KEY={folder} CERT={cert}", "is not a file you can read", None),
+    ("sign KEY={cert} CERT={cert}", "is not a private key in PEM form", None),
+    ("sign KEY={key} CERT={key}", "is not a certificate in PEM form", None),
+    ("sign KEY={key}", "give both KEY and CERT, or neither", None),
+    ("sign KEY=/nonexistent", "KEY=/nonexistent is not a file you can read", None),
+    ("mok-cert CERT={cert}", "give both KEY and CERT, or neither", None),
+    ("image SIGNED=1 KEY={key}", "give both KEY and CERT, or neither", None),
+    ("run ARCH=sparc", "no machine has ARCH=sparc; the machines are", None),
+    ("run ARCH=ia32 FIRMWARE=u-boot", "no machine has ARCH=ia32 and FIRMWARE=u-boot", None),
+    ("run BOOT=floppy", "no BOOT=floppy; BOOT is disk, iso, pxe or http", None),
+    ("netboot SERVER=rack1", "SERVER=rack1 is not an IPv4 address", None),
+    ("test-in DIST=sid", "no Debian release 'sid' to test in", None),
+    ("test-in", "say which Debian release to test in: DIST=bookworm (Debian 12), trixie", None),
+    ("all", "apt-get build-dep failed: E: Unable to locate package clang", "E: Unable to locate package clang\\n"),
+    ("all", "apt-get build-dep failed: E: Unable to satisfy dependencies. Reached two conflicting assignments: "
+     "1. clang-19:amd64=1:19.1.7-3 is selected for install 2. clang-19:amd64 is not selected for install", CONFLICT),
 ]
 
 
@@ -50,14 +56,14 @@ def typed_only():
     return env
 
 
-@pytest.mark.parametrize("typed,said,apt_fails", MISTAKES, ids=[row[0] for row in MISTAKES])
-def test_a_mistake_ends_with_one_clear_line(typed, said, apt_fails, tmp_path):
+@pytest.mark.parametrize("typed,said,apt_says", MISTAKES, ids=[row[0] for row in MISTAKES])
+def test_a_mistake_ends_with_one_clear_line(typed, said, apt_says, tmp_path):
     key, cert = new_key(str(tmp_path), "own")
     env = typed_only()
-    if apt_fails:
+    if apt_says:
         (tmp_path / "bin").mkdir()
         for name, body in BROKEN_APT.items():
-            (tmp_path / "bin" / name).write_text(f"#!/bin/sh\n{body}\n")
+            (tmp_path / "bin" / name).write_text(f"#!/bin/sh\n{body.format(said=apt_says)}\n")
             (tmp_path / "bin" / name).chmod(0o755)
         env["PATH"] = f"{tmp_path / 'bin'}:{env['PATH']}"
     words = typed.format(key=key, cert=cert, folder=tmp_path).split()
