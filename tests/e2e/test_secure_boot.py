@@ -14,6 +14,7 @@
   generation, starts.
 """
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -49,10 +50,11 @@ def db_console(tmp_path_factory):
 
 
 def test_firmware_refuses_the_unsigned_image_before_it_shows_anything(db_console):
-    before_signed = bytes(db_console.transcript).split(b"starting Boot0002")[0]
+    # The boot entries' numbers differ between firmware versions; the disks' names do not.
+    before_signed = re.split(rb'starting Boot[0-9A-F]{4} "UEFI QEMU HARDDISK QM00002 "', db_console.transcript)[0]
     # Only an image whose signature the firmware checked and rejected fails with Access Denied;
     # the same unsigned image starts on firmware without Secure Boot.
-    assert b'failed to load Boot0001 "UEFI QEMU HARDDISK QM00001 "' in before_signed
+    assert re.search(rb'failed to load Boot[0-9A-F]{4} "UEFI QEMU HARDDISK QM00001 "', before_signed)
     assert b"Access Denied" in before_signed
     assert b"Tarnwick" not in before_signed
     assert db_console.transcript.count(model.greeting()[0].encode()) == 1
@@ -125,7 +127,7 @@ def test_mok_manager_enrols_the_key_after_shim_refuses_the_image(shim_console):
     press(console, [DOWN, ENTER], b"View key 0")
     press(console, [DOWN, ENTER], b"Enroll the key(s)?")
     press(console, [DOWN, ENTER], b"Reboot")
-    press(console, [ENTER], b"BdsDxe: loading Boot0001", timeout=BOOT_SECONDS)
+    press(console, [ENTER], b"BdsDxe: loading Boot", timeout=BOOT_SECONDS)
 
 
 def test_after_the_reboot_shim_refuses_the_copy_without_sbat(shim_console):
@@ -135,7 +137,7 @@ def test_after_the_reboot_shim_refuses_the_copy_without_sbat(shim_console):
     press(shim_console, [ENTER], b"any key to perform MOK management")
     press(shim_console, [ENTER], b"Continue boot")
     press(shim_console, [ENTER], REFUSED)
-    press(shim_console, [ENTER], b"failed to start Boot0001")
+    press(shim_console, [ENTER], b"failed to start Boot")
     assert b"start_image() returned Security Policy Violation" in shim_console.transcript[mark:]
 
 
@@ -236,7 +238,7 @@ def revoked_console(mok, revoked_vars):
 
 def test_shim_refuses_a_revoked_generation_and_says_why(revoked_console):
     # A revoked image does not get the MOK manager offered: shim tries twice, and the firmware moves on.
-    revoked_console.wait_for_transcript(b"failed to start Boot0001", timeout=BOOT_SECONDS)
+    revoked_console.wait_for_transcript(b"failed to start Boot", timeout=BOOT_SECONDS)
     said = bytes(revoked_console.transcript)
     assert f"component tarnwick, generation {GENERATION}, was revoked by SbatLevel variable".encode() in said
     assert b"Failed to load image: Security Policy Violation" in said
