@@ -7,8 +7,9 @@
 #   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--window] [--unpack FOLDER]
 # Of all machines, a package this release lacks is left out (a machine without its firmware, for its
 # tests to say so); for a machine named it is an error. --unpack downloads the programs that the
-# tests boot (Debian's signed boot chain, iPXE, Linux, busybox) into FOLDER, unpacked but not
-# installed: installed, they would set about this machine's own boot.
+# tests boot (Debian's signed boot chain, iPXE, and a Linux root for each architecture whose machine
+# boots one) into FOLDER, unpacked but not installed: installed, they would set about this machine's
+# own boot.
 set -eu
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
@@ -117,5 +118,25 @@ if [ -n "$unpack" ]; then
     dpkg-deb -x "$work"/*.deb "$unpack"
     rm -rf "$work"
     touch "$unpack/.$package"
+  done
+  # Each Linux root, of this machine's architecture or another's, comes from this machine's apt
+  # sources through an apt of its own: its own package lists and cache, and a dpkg status with
+  # nothing installed, so that it fetches every package the root depends on.
+  tool machines linux | while read -r arch packages; do
+    [ -e "$unpack/linux-$arch/.unpacked" ] && continue
+    work=$(mktemp -d)
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$unpack/linux-$arch"
+    : >"$work/status"
+    own="-o APT::Architecture=$arch -o APT::Architectures=$arch -o Dir::State::Lists=$work/lists
+      -o Dir::State::status=$work/status -o Dir::Cache=$work/cache -o Debug::NoLocking=1 -o APT::Sandbox::User=root"
+    # shellcheck disable=SC2086 # the options are words without spaces
+    apt_get update $own
+    # shellcheck disable=SC2086
+    apt_get install --download-only -y --no-install-recommends $own $packages
+    for deb in "$work"/cache/archives/*.deb; do
+      dpkg-deb -x "$deb" "$unpack/linux-$arch"
+    done
+    rm -rf "$work"
+    touch "$unpack/linux-$arch/.unpacked"
   done
 fi

@@ -12,7 +12,7 @@ import sys
 import tempfile
 
 MIB = 1 << 20
-ESP_MIB = 38  # enough clusters for FAT32
+ESP_MIB = 38  # enough clusters for FAT32, and more room where the files take it
 BOOT_IMAGE_KIB = 1440  # the El Torito boot image: a floppy's size, as firmware expects it
 
 
@@ -36,14 +36,16 @@ def make_iso(iso, folder):
 
 
 def make_disk(disk, folder):
+    files = sum(os.path.getsize(os.path.join(path, name)) for path, _, names in os.walk(folder) for name in names)
+    mib = max(ESP_MIB, 2 * files // MIB + 2)  # the FAT and its clusters' slack
     with tempfile.TemporaryDirectory() as work:
         esp = os.path.join(work, "esp.img")
-        fat_image(esp, folder, ESP_MIB * 1024, "-F", "32", "-s", "1")
+        fat_image(esp, folder, mib * 1024, "-F", "32", "-s", "1")
         if os.path.exists(disk):
             os.remove(disk)
         with open(disk, "wb") as f:
-            f.truncate((ESP_MIB + 2) * MIB)  # room for both GPT headers and tables
-        first, last = MIB // 512, (ESP_MIB + 1) * MIB // 512 - 1
+            f.truncate((mib + 2) * MIB)  # room for both GPT headers and tables
+        first, last = MIB // 512, (mib + 1) * MIB // 512 - 1
         run("sgdisk", "--clear", f"--new=1:{first}:{last}", "--typecode=1:ef00",
             "--change-name=1:EFI system partition", disk)
         with open(esp, "rb") as source, open(disk, "r+b") as target:

@@ -7,14 +7,15 @@ that is installed, and a habit is written per firmware version as seen in the in
     python3 -m tarnwick.machines packages [all | ARCH/FIRMWARE ...]
     python3 -m tarnwick.machines names ARCH/FIRMWARE ...
     python3 -m tarnwick.machines unpacked
+    python3 -m tarnwick.machines linux
     python3 -m tarnwick.machines tests
 
 print the Debian packages that booting those machines takes, their full names (either half may be
-left out), the packages of the boot programs that the tests unpack, and the end-to-end tests of
-each machine, one "KIND ARCH/FIRMWARE" a line."""
+left out), the packages of the boot programs that the tests unpack, the Linux roots the tests
+unpack (Debian's architecture, then the packages, a line each), and the end-to-end tests of each
+machine, one "KIND ARCH/FIRMWARE" a line."""
 import glob
 import os
-import re
 import subprocess
 import sys
 
@@ -103,7 +104,7 @@ MACHINES = {
                      code=[("/usr/share/OVMF/OVMF_CODE_4M.fd", [])], vars="/usr/share/OVMF/OVMF_VARS_4M.fd",
                      disk="ide-hd", packages=["ovmf"], screen=dict(EDK2_SCREEN, device=["-vga", "std"]),
                      shell=[("2022.11", True), ("2026.08", "/usr/share/efi-shell-x64/shellx64.efi")],
-                     keyboards=PC_KEYBOARDS),
+                     keyboards=PC_KEYBOARDS, linux=("amd64", "ttyS0", "virtio-blk-pci")),
     # Debian 13 adds a build with the UEFI Shell and without Secure Boot; Debian 12's only build
     # has Secure Boot and the Shell.
     "ia32/edk2": dict(EDK2, name="OVMF IA32", qemu=["-machine", "q35", "-m", "256M"],
@@ -117,7 +118,7 @@ MACHINES = {
                       vars="/usr/share/AAVMF/AAVMF_VARS.fd", disk="virtio-blk-device", packages=["qemu-efi-aarch64"],
                       shell=[("2022.11", True), ("2026.08", "/usr/share/efi-shell-aa64/shellaa64.efi")],
                       screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
-                      terminal_keys=VIRT_TERMINAL_KEYS),
+                      terminal_keys=VIRT_TERMINAL_KEYS, linux=("arm64", "ttyAMA0", "virtio-blk-device")),
     "arm/edk2": dict(EDK2, name="ARM EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
                      code=[("/usr/share/AAVMF/AAVMF32_CODE.fd", [])], vars="/usr/share/AAVMF/AAVMF32_VARS.fd",
                      disk="virtio-blk-device", packages=["qemu-efi-arm"], http_boot=NOT_FROM_2025_02,
@@ -160,7 +161,7 @@ MACHINES = {
 }
 DEFAULT = "x64/edk2"
 # What the tests of every machine take beside, where the release has it: ukify makes the kernel
-# image of the installer's row (Debian 12 has none; objcopy does it there); from EDK2 2026.08 on
+# image of the installer's row (Debian 12 has none; llvm-objcopy does it there); from EDK2 2026.08 on
 # (Debian 14) OVMF and AArch64 EDK2 have no UEFI Shell built in, and Debian's is a package.
 WHERE_AVAILABLE = ["systemd-ukify", "efi-shell-x64", "efi-shell-aa64"]
 for _name, _row in MACHINES.items():
@@ -168,29 +169,21 @@ for _name, _row in MACHINES.items():
 
 
 # Boot programs the tests start, by package, unpacked rather than installed, since installed they
-# would set about this machine's own boot: Debian's signed shim, its MOK manager and GRUB for x64;
-# iPXE (whose package adds itself to GRUB's menu), which Debian 13 keeps in /usr/lib/ipxe and
-# Debian 12 in /boot; Linux, the release's current kernel (in /usr/lib/modules from Debian 14 on),
-# and busybox for its initramfs. The paths a program may have (shell patterns), the first found
-# being taken.
+# would set about this machine's own boot: Debian's signed shim, its MOK manager and GRUB for x64,
+# and iPXE (whose package adds itself to GRUB's menu), which Debian 13 keeps in /usr/lib/ipxe and
+# Debian 12 in /boot. The paths a program may have (shell patterns), the first found being taken.
 UNPACKED = {"shim": ("shim-signed", ["usr/lib/shim/shimx64.efi.signed"]),
             "mok_manager": ("shim-helpers-amd64-signed", ["usr/lib/shim/mmx64.efi.signed"]),
             "grub": ("grub-efi-amd64-signed", ["usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed"]),
-            "ipxe": ("ipxe", ["usr/lib/ipxe/ipxe-amd64.efi", "boot/ipxe.efi"]),
-            "linux": ("linux-image-amd64", ["boot/vmlinuz-*", "usr/lib/modules/*/vmlinuz"]),
-            "busybox": ("busybox-static", ["usr/bin/busybox", "bin/busybox"])}
+            "ipxe": ("ipxe", ["usr/lib/ipxe/ipxe-amd64.efi", "boot/ipxe.efi"])}
 
-
-def package_to_unpack(package):
-    """The package whose files are wanted: for the kernel's metapackage, the current kernel's, or
-    from Debian 14 on the package of that kernel's binary, which has it."""
-    if package != "linux-image-amd64":
-        return package
-    for kind in ("image", "binary"):
-        depends = subprocess.run(["apt-cache", "depends", package], capture_output=True, text=True).stdout
-        found = re.search(rf"Depends: (linux-{kind}-[0-9]\S*)", depends)
-        package = found.group(1) if found else package
-    return package
+# The Linux that the installer's rows boot on the machines that have a `linux` fact: Debian's
+# architecture, the serial console the kernel writes to and the disk device it finds as /dev/vda.
+# Its root is these packages of that architecture and all they depend on, unpacked: the release's
+# current kernel, busybox, Debian's /bin/sh and the tools tarnwick-install calls, and systemd's
+# stub, which makes the kernel, its initramfs and command line one EFI application.
+LINUX_PACKAGES = ["linux-image-{arch}", "busybox-static", "dash", "efibootmgr", "util-linux", "coreutils",
+                  "systemd-boot-efi"]
 
 
 def unpacked(folder, program):
@@ -308,7 +301,10 @@ if __name__ == "__main__":
     elif sys.argv[1:2] == ["names"]:
         print(" ".join(f"{machine(name)['arch']}/{machine(name)['firmware']}" for name in sys.argv[2:]))
     elif sys.argv[1:] == ["unpacked"]:
-        print(" ".join(package_to_unpack(package) for package, _ in UNPACKED.values()))
+        print(" ".join(package for package, _ in UNPACKED.values()))
+    elif sys.argv[1:] == ["linux"]:
+        for arch in sorted({row["linux"][0] for row in MACHINES.values() if "linux" in row}):
+            print(arch, *(package.format(arch=arch) for package in LINUX_PACKAGES))
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
             print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}")
