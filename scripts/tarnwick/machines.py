@@ -205,9 +205,14 @@ def installed_version(package):
 def by_version(rows, package):
     """The value that `rows`, (version, value) pairs from the oldest, give the installed version of
     `package`: that of the newest version not newer than it, else the oldest's."""
-    installed, chosen = installed_version(package), rows[0][1]
+    return of_version(rows, installed_version(package))
+
+
+def of_version(rows, seen):
+    """The value that `rows` give the version `seen`, as `by_version`."""
+    chosen = rows[0][1]
     for version, value in rows:
-        if subprocess.run(["dpkg", "--compare-versions", version, "le", installed]).returncode == 0:
+        if subprocess.run(["dpkg", "--compare-versions", version, "le", seen]).returncode == 0:
             chosen = value
     return chosen
 
