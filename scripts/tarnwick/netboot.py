@@ -20,7 +20,6 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 
 from . import images
 
@@ -114,17 +113,27 @@ class Server(http.server.ThreadingHTTPServer):
         pass  # a firmware drops its connection once it has what it asked for; nothing to report
 
 
+def serve(folder, address, port):
+    """Serves `folder` over HTTP on `address` until ended, having printed the port it listens on."""
+    server = Server((address, port), functools.partial(Quiet, directory=folder))
+    print(server.server_address[1], flush=True)
+    with contextlib.suppress(KeyboardInterrupt):  # Ctrl-C at make run ends it with QEMU, quietly
+        server.serve_forever()
+
+
 @contextlib.contextmanager
 def served(folder, address="127.0.0.1", port=0):
-    """An HTTP server for `folder` on `address` while the block runs; yields its port."""
-    server = Server((address, port), functools.partial(Quiet, directory=folder))
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
+    """An HTTP server for `folder` on `address` while the block runs, in a process of its own: a
+    process that then starts QEMU through a pseudo-terminal forks, which is unsafe with a thread
+    of its own running. Yields its port."""
+    scripts = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    server = subprocess.Popen([sys.executable, "-m", "tarnwick.netboot", "--server", address, "--port", str(port),
+                               "--serve", folder], stdout=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=scripts))
     try:
-        yield server.server_address[1]
+        yield int(server.stdout.readline())
     finally:
-        server.shutdown()
-        server.server_close()
+        server.terminate()
+        server.wait()
 
 
 def main(argv):
@@ -141,8 +150,7 @@ def main(argv):
     except ValueError:
         sys.exit(f"tarnwick: SERVER={args.server} is not an IPv4 address, as a DHCP server hands out")
     if args.serve:
-        with served(args.folder, args.server, args.port):
-            threading.Event().wait()
+        serve(args.folder, args.server, args.port)
     elif args.folder:
         write(args.folder, args.server, args.root)
     elif not args.check:

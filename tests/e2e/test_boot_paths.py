@@ -176,7 +176,8 @@ def rack(tmp_path):
                    "--pid-file"]
         http = ["/usr/bin/python3", "-m", "tarnwick.netboot", "--server", SERVER, "--serve", folder]
         servers += [subprocess.Popen([*inside, *dnsmasq]),
-                    subprocess.Popen([*inside, *http], env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "scripts")))]
+                    subprocess.Popen([*inside, *http], env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "scripts")),
+                                     stdout=subprocess.DEVNULL)]
         yield inside
     finally:
         for server in servers:
