@@ -53,17 +53,32 @@ set_tests_properties(front_door_check lint PROPERTIES RESOURCE_LOCK apt)
 # A dialogue on every machine, the UEFI Shell where the firmware has one, and the ways to boot it
 # (from the network on each, from boot menus and a CD-ROM as well on OVMF x64), as the machine
 # table of the test tools lists them.
+# CTest starts the tests that take longest first (COST, about their seconds under TCG on two cores),
+# so that the two it runs at once end together, rather than a long one alone at the end.
+set(cost_dialogue 60)
+set(cost_shell 20)
+set(cost_boot_paths 30)
+set(cost_boot_paths_x64_edk2 150)
+set(cost_secure_boot 150)
+set(cost_soak 65)
+set(cost_watchdog 25)
 set(machines ${CMAKE_SOURCE_DIR}/scripts/tarnwick/machines.py)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${machines})
 execute_process(COMMAND /usr/bin/python3 ${machines} tests OUTPUT_VARIABLE machine_tests COMMAND_ERROR_IS_FATAL ANY)
 string(REPLACE "\n" ";" machine_tests "${machine_tests}")
 foreach(line IN LISTS machine_tests)
   if(line MATCHES "^([a-z_]+) (([a-z0-9]+)/([a-z0-9-]+))$")
-    tarnwick_pytest(e2e_${CMAKE_MATCH_1}_${CMAKE_MATCH_3}_${CMAKE_MATCH_4} e2e/test_${CMAKE_MATCH_1}.py e2e
-                    TARNWICK_MACHINE=${CMAKE_MATCH_2})
+    set(test ${CMAKE_MATCH_1}_${CMAKE_MATCH_3}_${CMAKE_MATCH_4})
+    tarnwick_pytest(e2e_${test} e2e/test_${CMAKE_MATCH_1}.py e2e TARNWICK_MACHINE=${CMAKE_MATCH_2})
+    set(cost ${cost_${CMAKE_MATCH_1}})
+    if(DEFINED cost_${test})
+      set(cost ${cost_${test}})
+    endif()
+    set_tests_properties(e2e_${test} PROPERTIES COST ${cost})
   endif()
 endforeach()
 
 foreach(group watchdog secure_boot soak)
   tarnwick_pytest(e2e_${group} e2e/test_${group}.py e2e)
+  set_tests_properties(e2e_${group} PROPERTIES COST ${cost_${group}})
 endforeach()

@@ -45,8 +45,11 @@ EDK2_TERMINAL_KEYS = [("2022.11", CURSOR_KEYS + ["home", "end"]), ("2025.02", CU
 VIRT_TERMINAL_KEYS = CURSOR_KEYS + ["home", "f1", "f2"]
 # EDK2 2025.02 starts its network stack only with a source of random numbers (Debian 13's
 # NEWS.Debian for ovmf); a random number device costs older builds nothing.
+# From 2026.08 on it fails a boot entry of the URL alone (`Uri()`, the next boot HTTP Boot is given)
+# with "Not Found", and gets to HTTP Boot only by its own entry, after PXE over IPv4 and IPv6.
 EDK2 = {"returned": "BdsDxe: loading Boot", "failed": ["BdsDxe: failed to start"], "shell": True,
-        "terminal_keys": EDK2_TERMINAL_KEYS, "nic": "virtio-net-pci", "network": ["-device", "virtio-rng-pci"]}
+        "terminal_keys": EDK2_TERMINAL_KEYS, "nic": "virtio-net-pci", "network": ["-device", "virtio-rng-pci"],
+        "uri_entry": [("2022.11", True), ("2026.08", False)]}
 # U-Boot's boot script prints "EFI LOAD FAILED: continuing..." after any application returns, and
 # its standard boot "Boot failed (err=-14)"; "## Application failed" only follows a failure.
 # U-Boot's serial console waits only 10 ms of its own time for the rest of a sequence after an Esc:
