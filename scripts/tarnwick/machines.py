@@ -45,8 +45,8 @@ EDK2_TERMINAL_KEYS = [("2022.11", CURSOR_KEYS + ["home", "end"]), ("2025.02", CU
 VIRT_TERMINAL_KEYS = CURSOR_KEYS + ["home", "f1", "f2"]
 # EDK2 2025.02 starts its network stack only with a source of random numbers (Debian 13's
 # NEWS.Debian for ovmf); a random number device costs older builds nothing.
-# From 2026.08 on it fails a boot entry of the URL alone (`Uri()`, the next boot HTTP Boot is given)
-# with "Not Found", and gets to HTTP Boot only by its own entry, after PXE over IPv4 and IPv6.
+# From 2026.08 on it fails a boot entry of the URL alone (`Uri()`) with "Not Found": HTTP Boot is
+# then its own entry for the network card, which it tries after PXE over IPv4 and IPv6.
 EDK2 = {"returned": "BdsDxe: loading Boot", "failed": ["BdsDxe: failed to start"], "shell": True,
         "terminal_keys": EDK2_TERMINAL_KEYS, "nic": "virtio-net-pci", "network": ["-device", "virtio-rng-pci"],
         "uri_entry": [("2022.11", True), ("2026.08", False)]}
@@ -65,7 +65,8 @@ U_BOOT = {"returned": "\n=> ", "failed": ["## Application failed"], "nic": "virt
 # manager first and again when it scans the disk, so the monitor comes back once after bye.
 U_BOOT_STARTS_TWICE = [("2023.01", 1), ("2025.01", 2)]
 
-# Debian 13's EDK2 for 32-bit ARM and LoongArch 64 offers PXE but no UEFI HTTP Boot.
+# Debian 13's EDK2 for 32-bit ARM and LoongArch 64 offers PXE but no UEFI HTTP Boot; Debian 14's
+# for LoongArch 64 (2026.08) has it again.
 NOT_FROM_2025_02 = [("2022.11", True), ("2025.02", False)]
 
 # The screen and keyboards of a person at the machine rather than at its serial line. A screen is
@@ -132,15 +133,17 @@ MACHINES = {
                              code=[("/usr/share/qemu-efi-loongarch64/QEMU_EFI.fd", [])],
                              vars="/usr/share/qemu-efi-loongarch64/QEMU_VARS.fd", disk="virtio-blk-pci",
                              packages=["qemu-efi-loongarch64", "efi-shell-loongarch64"],
-                             shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi", http_boot=NOT_FROM_2025_02,
+                             shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi",
+                             http_boot=[*NOT_FROM_2025_02, ("2026.08", True)],
                              screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
                              terminal_keys=VIRT_TERMINAL_KEYS),
     # Without ACPI, as on the boards it runs on, EDK2 for RISC-V describes the machine by its device
     # tree. The UEFI Shell the tests start is Debian's, as a person puts it on a disk (the firmware
     # has one built in too). The build logs nothing: its boot manager is seen back by its setup menu.
-    # Debian 13's offers PXE but no UEFI HTTP Boot (its entry falls through to the Shell).
+    # Debian 13's offers PXE but no UEFI HTTP Boot (its entry falls through to the Shell); Debian
+    # 14's (2026.08) has it.
     "riscv64/edk2": dict(EDK2, name="RISC-V 64 EDK2", qemu=["-machine", "virt,acpi=off", "-m", "1G"], bios=OPENSBI,
-                         returned="Select Language", http_boot=[("2025.02", False)],
+                         returned="Select Language", http_boot=[("2025.02", False), ("2026.08", True)],
                          code=[("/usr/share/qemu-efi-riscv64/RISCV_VIRT_CODE.fd", [])],
                          vars="/usr/share/qemu-efi-riscv64/RISCV_VIRT_VARS.fd", disk="virtio-blk-device",
                          packages=["qemu-efi-riscv64", "opensbi", "efi-shell-riscv64"],

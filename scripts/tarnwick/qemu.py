@@ -25,7 +25,7 @@ import tempfile
 import time
 
 from . import netboot, varstore
-from .machines import QEMU, firmware, first_keyboard, http_boot, keyboards, machine, missing, screen
+from .machines import QEMU, fact, firmware, first_keyboard, http_boot, keyboards, machine, missing, screen
 
 # Where QEMU's user network puts this machine, as the guest sees it.
 HOST = "10.0.2.2"
@@ -106,20 +106,28 @@ def network_options(machine_row, boot, folder=None, port=None, tap=None):
 
 def http_boot_vars(machine_row, folder, seconds=60):
     """A private variable store whose next boot is UEFI HTTP Boot from the URL that DHCP hands out,
-    rather than PXE over IPv4 and IPv6 first. A template shipped unformatted (Debian 12's AAVMF) is
-    formatted by the firmware itself first, in a boot that ends when its boot manager starts."""
+    rather than PXE over IPv4 and IPv6 first: an entry of the URL alone, or, on firmware that fails
+    one, its own entry for the machine's network card, which a first boot with the card makes (the
+    card's device path is the same on any network). A template shipped unformatted (Debian 12's
+    AAVMF) is formatted by the firmware itself in that first boot. The first boot ends when the
+    firmware's boot manager starts."""
     path = private_vars(machine_row, folder)
     with open(path, "rb") as f:
         formatted = f.read(44)[40:] == b"_FVH"
-    if not formatted:
+    own_entry = not fact(machine_row, "uri_entry", True)
+    if not formatted or own_entry:
         seen, deadline = b"", time.monotonic() + seconds
-        with subprocess.Popen(command(machine_row, [], path, raw_console=True), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE) as firmware_alone:
+        card = network_options(machine_row, "http", folder, 0) if own_entry else []
+        with subprocess.Popen(command(machine_row, [], path, card, raw_console=True), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as firmware_alone:
             while b"BdsDxe" not in seen and select.select([firmware_alone.stdout], [], [],
                                                           max(0, deadline - time.monotonic()))[0]:
                 seen += os.read(firmware_alone.stdout.fileno(), 65536) or b"BdsDxe"
             firmware_alone.terminate()
-    varstore.boot_uri(path)
+    if own_entry:
+        varstore.boot_next(path, "UEFI HTTPv4")
+    else:
+        varstore.boot_uri(path)
     return path
 
 

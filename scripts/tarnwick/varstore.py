@@ -9,6 +9,7 @@ by the least code that adds a variable to the store and reads it back.
 The first starts the next boot from the network by HTTP (a Boot0099 entry and BootNext); the
 second sets shim's revocation level, and makes shim say why it refuses an image."""
 import json
+import re
 import shutil
 import struct
 import subprocess
@@ -82,6 +83,17 @@ def boot_uri(path, uri=""):
     title = "UEFI HTTP boot\0".encode("utf-16-le")
     set_variables(path, ("Boot0099", GLOBAL, NV_BS_RT, struct.pack("<IH", 1, len(node)) + title + node),
                   ("BootNext", GLOBAL, NV_BS_RT, struct.pack("<H", 0x99)))
+
+
+def boot_next(path, title):
+    """The next boot starts the firmware's own boot entry whose title begins with `title`."""
+    with open(path, "rb") as f:
+        entries = {name: data for _, state, name, guid, data in variables(f.read())[0]
+                   if state == ADDED and guid == GLOBAL and re.fullmatch("Boot[0-9A-F]{4}", name)}
+    # EFI_LOAD_OPTION: attributes, the device path's length, then the title.
+    number = next(int(name[4:], 16) for name, data in sorted(entries.items())
+                  if data[6:].decode("utf-16-le", "replace").startswith(title))
+    set_variables(path, ("BootNext", GLOBAL, NV_BS_RT, struct.pack("<H", number)))
 
 
 def shim_settings(path, sbat_level, verbose):
