@@ -61,7 +61,7 @@ test: install-machines images disk iso-image package
 	  sed -n 's/^SKIPPED \[[0-9]*\] [^ ]*: /skipped: /p' Testing/Temporary/LastTest.log | \
 	  grep -v 'empty parameter set' | sort -u; exit $$status
 
-# The tests in a fresh root of a Debian release, DIST=bookworm, trixie or forky, as CI runs them.
+# The tests in a fresh root of each Debian release of DIST (bookworm, trixie, forky), as CI runs them.
 test-in:
 	@scripts/test-in.sh $(DIST)
 
