@@ -65,8 +65,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# Makes the root of a release and installs in it everything its tests take; what it says goes to
-# ROOT.log, which is shown when it fails.
+# Makes the root of a release, installs in it everything its tests take and builds what they test;
+# what it says goes to ROOT.log, which is shown when it fails.
 prepare() {
   dist=$1 root=$2
   echo "Making a Debian $dist root from $main ..."
@@ -95,7 +95,7 @@ prepare() {
     echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99tarnwick-expired-snapshot"
   fi
   chroot "$root" sh -c 'apt-get -qq update && apt-get install -y -qq --no-install-recommends make &&
-    make -s -C /root/tarnwick install-machines'
+    make -s -C /root/tarnwick install-machines images TESTS=ON'
 }
 
 # Each root is prepared once the one before it is.
