@@ -105,10 +105,14 @@ for dist in "$@"; do
   chmod 755 "$root" # apt fetches as the user _apt, which must reach into it
   legs="$legs $dist:$root"
   (
+    sleep 1 # for the priority below to be set first
     while [ -n "$before" ] && kill -0 "$before" 2>/dev/null; do sleep 2; done
     prepare "$dist" "$root" >"$root.log" 2>&1
   ) &
   before=$!
+  # Below the tests' QEMUs, which run meanwhile, in the processor and on the disk.
+  renice -n 19 -p "$before" >/dev/null
+  ionice -c 3 -p "$before"
   preparing="$preparing $before"
 done
 
