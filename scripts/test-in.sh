@@ -43,10 +43,11 @@ security=$(archive "$host-security")
 
 legs=""      # release:root, in the order named
 preparing="" # the background jobs that make the roots, in the same order
+running=""   # the background job of the leg whose tests run, or wait for the lock
 cleanup() {
   status=$?
   set +e
-  for job in $preparing; do
+  for job in $preparing $running; do
     pkill -TERM -P "$job" 2>/dev/null
     kill "$job" 2>/dev/null
     wait "$job" 2>/dev/null
@@ -130,5 +131,6 @@ for leg in $legs; do
   else
     chroot "$root" env TARNWICK_ONE_LEG=1 sh /root/tarnwick/.ci/run &
   fi
+  running=$!
   wait $! || fail "the tests in the fresh Debian $dist root failed"
 done
