@@ -318,6 +318,7 @@ if __name__ == "__main__":
             print(arch, *(package.format(arch=arch) for package in LINUX_PACKAGES))
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
-            print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}")
+            print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}"
+                  + (f"\ninstaller {name}" if "linux" in row else ""))
     else:
         sys.exit(__doc__)
