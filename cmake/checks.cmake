@@ -54,7 +54,7 @@ set_tests_properties(front_door_check lint PROPERTIES RESOURCE_LOCK apt)
 # (from the network on each, from boot menus and a CD-ROM as well on OVMF x64), as the machine
 # table of the test tools lists them.
 # CTest starts the tests that take longest first (COST, about their seconds under TCG on two cores),
-# so that the two it runs at once end together, rather than a long one alone at the end.
+# so that the ones it runs at once end together, rather than a long one alone at the end.
 set(cost_dialogue 60)
 set(cost_shell 20)
 set(cost_boot_paths 30)
