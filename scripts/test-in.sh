@@ -132,5 +132,6 @@ for leg in $legs; do
     chroot "$root" env TARNWICK_ONE_LEG=1 sh /root/tarnwick/.ci/run &
   fi
   running=$!
-  wait $! || fail "the tests in the fresh Debian $dist root failed"
+  wait "$running" || { running=""; fail "the tests in the fresh Debian $dist root failed"; }
+  running=""
 done
