@@ -102,8 +102,8 @@ def linux_disk(name, packaged, tmp_path):
     work, linux = tmp_path, os.path.join(BUILD, "unpacked", f"linux-{debian_arch}")
     root = work / "initramfs"
     shutil.copytree(packaged.root, root, symlinks=True)
-    for name in ("bin", "dev", "proc", "sys", "lib/modules"):
-        (root / name).mkdir(parents=True, exist_ok=True)
+    for folder in ("bin", "dev", "proc", "sys", "lib/modules"):
+        (root / folder).mkdir(parents=True, exist_ok=True)
     shutil.copyfile(in_root(linux, "usr/bin/busybox", "bin/busybox"), root / "bin/busybox")
     shutil.copyfile(os.path.join(ROOT, "tests/e2e/linux-init"), root / "init")
     for program in [root / "bin/busybox", root / "init"]:
@@ -114,8 +114,8 @@ def linux_disk(name, packaged, tmp_path):
     for pattern in LINUX_MODULES:
         for module in glob.glob(os.path.join(linux, "**/modules/*/kernel/**", pattern), recursive=True):
             data = open(module, "rb").read()
-            name = os.path.basename(module).removesuffix(".xz")
-            (root / "lib/modules" / name).write_bytes(lzma.decompress(data) if module.endswith(".xz") else data)
+            loaded = root / "lib/modules" / os.path.basename(module).removesuffix(".xz")
+            loaded.write_bytes(lzma.decompress(data) if module.endswith(".xz") else data)
     files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
     (work / "initrd").write_bytes(subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files,
                                                  capture_output=True, check=True).stdout)
