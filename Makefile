@@ -53,13 +53,15 @@ check-server:
 mok-cert: install-sign
 	@$(PYTHON) -m tarnwick.sign --mok-cert "$(KEY)" "$(CERT)"
 
-# CTest's summary says what passed; the figures of the fault, fuzz and soak runs and why a test
-# was skipped follow it. A test a processor, and one more: a machine under test idles while it waits
+# CTest's summary says what passed; the figures of the fault, fuzz and soak runs, what a person at
+# the machines had to make good of the firmware's lapses (a key pressed again, a reset), and why a
+# test was skipped follow it. A test a processor, and one more: a machine under test idles while it waits
 # for a key's echo, a network server or a firmware's timeout.
 test: install-machines images disk iso-image package
 	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 --parallel $$(($$(nproc) + 1)) || \
 	  status=$$?; } && \
 	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; \
+	  grep -h '^firmware lapses: ' Testing/Temporary/LastTest.log || echo 'firmware lapses: none'; \
 	  sed -n 's/^SKIPPED \[[0-9]*\] [^ ]*: /skipped: /p' Testing/Temporary/LastTest.log | \
 	  grep -v 'empty parameter set' | sort -u; exit $$status
 

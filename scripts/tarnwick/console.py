@@ -14,12 +14,20 @@ import pexpect
 import pyte
 
 from . import qemu
-from .machines import TERMINAL, screen, starts
+from .machines import TERMINAL, first_keyboard, keyboards, screen, starts
 
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
-# How long a key on a keyboard may take to show, before the next is pressed all the same.
+# How long a key on a keyboard may take to show, before the next is pressed all the same; and, where
+# the keyboard's firmware says when it lost a key, how long a key that shows may take to show or the
+# firmware to say so (it waits 1 s of its own time), then for the key to show all the same, and how
+# often a person presses a lost key.
 KEY_SECONDS = 0.5
+LOST_SECONDS = 3
+LATE_SECONDS = 1
+PRESSES = 3
+# How long after the last byte the firmware wrote that it cannot be the start of a warning any more.
+QUIET_SECONDS = 0.2
 # A US keyboard: the keys of the characters that are not letters or digits, and with Shift.
 PUNCTUATION = dict(zip("`-=[]\\;',./ ", ["grave_accent", "minus", "equal", "bracket_left", "bracket_right",
                                          "backslash", "semicolon", "apostrophe", "comma", "dot", "slash", "spc"]))
@@ -72,6 +80,8 @@ class Console:
         machine's `keyboard`, in its window on the X desktop $DISPLAY (WINDOW), or at its serial line."""
         self.machine = machine
         self.keyboard = keyboard
+        typed_on = first_keyboard(machine) if keyboard == WINDOW else keyboard
+        self.attached = keyboards(machine)[typed_on] if keyboard else {}  # the facts of the keyboard typed on
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
@@ -87,6 +97,10 @@ class Console:
         self.transcript = bytearray()
         self.unread = bytearray()  # written, but not yet shown on the terminal
         self.last_shown = b""  # the bytes the terminal was shown last
+        self.written_at = self.started  # when the firmware last wrote
+        self.lapses = []  # what the firmware lost or broke that a person made good, as said at the end
+        self.lost_from = 0  # where in the transcript the firmware's next word of a lost key may be
+        self.reset = False
         self.glyphs = {}  # what the firmware draws in a character cell of its screen, and which character that is
 
     @property
@@ -117,6 +131,9 @@ class Console:
                 return reply["return"]
 
     def close(self):
+        if self.lapses:
+            print(f"firmware lapses: {self.machine['arch']}/{self.machine['firmware']} "
+                  f"{self.keyboard or 'serial line'}: {len(self.lapses)}, {'; '.join(self.lapses)}")
         if self.qmp_file is not None:
             self.qmp_file.close()
         if self.child.isalive():
@@ -134,15 +151,16 @@ class Console:
             return False
         self.transcript += data
         self.unread += data
+        self.written_at = time.monotonic()
         held = len(self.unread)
-        if "noise" in self.machine:
-            start, line = self.machine["noise"]
-            self.unread = bytearray(re.sub(line, b"", self.unread))
+        noise = self.machine.get("noise", [])
+        if noise:
+            self.unread = bytearray(self.without_noise(self.unread))
             # A warning that may still be arriving waits for its end, and so do the spaces that may pad
             # it, but for the one after a prompt.
-            prefixes = b"|".join(re.escape(start[:n]) for n in range(len(start), 0, -1))
-            pending = re.search(rb"(?<!0 >) *(?:" + re.escape(start) + rb"[^\n]*|" + prefixes + rb")?\Z",
-                                self.last_shown + self.unread)
+            starts = b"|".join(re.escape(start) + rb"[^\n]*|" + b"|".join(
+                re.escape(start[:n]) for n in range(len(start) - 1, 0, -1)) for start, _ in noise)
+            pending = re.search(rb"(?<!0 >) *(?:" + starts + rb")?\Z", self.last_shown + self.unread)
             held = max(0, pending.start() - len(self.last_shown)) if pending else held
         shown = bytes(self.unread[:held])
         self.stream.feed(shown)
@@ -222,9 +240,22 @@ class Console:
             f"{n:2}|{line}" for n, line in enumerate(self.lines())
         )
 
+    def reset_if_hung(self):
+        """Resets a firmware that stopped after a crash before the monitor started, once, as a person
+        would; whether it did."""
+        hung = self.machine.get("hung")
+        if self.reset or not hung or hung.encode() not in self.transcript or b"0 > " in self.transcript:
+            return False
+        self.qmp("system_reset")
+        self.reset = True
+        self.lapses.append(f'reset once after "{hung}"')
+        return True
+
     def wait_until(self, condition, timeout, what):
         deadline = time.monotonic() + timeout
         while not condition():
+            if self.reset_if_hung():
+                deadline = time.monotonic() + timeout
             if time.monotonic() > deadline:
                 raise ConsoleTimeout(f"waited {timeout} s for {what}\n{self.dump()}")
             if not self.read(0.1) and not condition():
@@ -250,23 +281,64 @@ class Console:
 
     def press(self, *keys):
         """Presses keys one after the other, each a character or a key's name (see `qcodes`): on the
-        keyboard, waiting a moment for what each key shows, or as a terminal sends them."""
+        keyboard, waiting a moment for what each key shows, and again where the firmware lost it; or
+        as a terminal sends them."""
         for key in keys:
             if self.keyboard is None:
                 self.type(sent(key))
                 continue
-            mark, deadline = len(self.transcript), time.monotonic() + (KEY_SECONDS if len(key) == 1 else 0.1)
-            if self.keyboard == WINDOW:
-                named = "+".join(X_KEYS.get(part, part.capitalize()) for part in key.split("-"))
-                subprocess.run(["xdotool", "type" if len(key) == 1 else "key", "--", key if len(key) == 1 else named],
-                               check=True)
-            else:
-                codes = [{"type": "qcode", "data": code} for code in qcodes(key)]
-                events = [(True, code) for code in codes] + [(False, code) for code in reversed(codes)]
-                self.qmp("input-send-event", events=[{"type": "key", "data": {"down": down, "key": code}}
-                                                     for down, code in events])
-            while len(self.transcript) == mark and time.monotonic() < deadline and self.read(0.02):
-                pass
+            for _ in range(PRESSES):
+                mark = len(self.transcript)
+                self.press_once(key)
+                if not self.lost(key, mark):
+                    break
+                self.lapses.append(f'pressed {key!r} again after "{self.attached["lost"]}"')
+            self.lost_from = max(self.lost_from, mark)
+
+    def lost(self, key, mark):
+        """Whether the firmware lost a key that shows at the monitor (a character, an eraser, Enter or
+        Esc), pressed at transcript offset `mark`: it said so, where its keyboard says when, and the key
+        showed nothing, not even a moment later."""
+        said = self.attached.get("lost", "").encode()
+        if not said or not (len(key) == 1 or key in ("ret", "kp_enter", "esc", *self.attached["erasers"])):
+            return False
+        deadline = time.monotonic() + LOST_SECONDS
+        while not self.showed(mark, said) and said not in self.transcript[self.lost_from:]:
+            if time.monotonic() > deadline or not self.read(0.02):
+                return False
+        if self.showed(mark, said):
+            return False
+        self.lost_from = self.transcript.find(said, self.lost_from) + len(said)
+        deadline = time.monotonic() + LATE_SECONDS
+        while not self.showed(mark, said) and time.monotonic() < deadline and self.read(0.02):
+            pass
+        return not self.showed(mark, said)
+
+    def showed(self, mark, said):
+        """Whether the firmware wrote anything but its warnings after transcript offset `mark`; what
+        may be the start of `said` counts once nothing has followed it for a moment."""
+        written = self.without_noise(self.transcript[mark:])
+        return bool(written) and not (said.startswith(written) and time.monotonic() - self.written_at < QUIET_SECONDS)
+
+    def without_noise(self, data):
+        """`data` without the firmware's warnings that a test's terminal leaves out."""
+        noise = self.machine.get("noise", [])
+        return re.sub(b"|".join(line for _, line in noise), b"", bytes(data)) if noise else bytes(data)
+
+    def press_once(self, key):
+        """Presses a key on the keyboard and waits a moment for what it shows."""
+        mark, deadline = len(self.transcript), time.monotonic() + (KEY_SECONDS if len(key) == 1 else 0.1)
+        if self.keyboard == WINDOW:
+            named = "+".join(X_KEYS.get(part, part.capitalize()) for part in key.split("-"))
+            subprocess.run(["xdotool", "type" if len(key) == 1 else "key", "--", key if len(key) == 1 else named],
+                           check=True)
+        else:
+            codes = [{"type": "qcode", "data": code} for code in qcodes(key)]
+            events = [(True, code) for code in codes] + [(False, code) for code in reversed(codes)]
+            self.qmp("input-send-event", events=[{"type": "key", "data": {"down": down, "key": code}}
+                                                 for down, code in events])
+        while len(self.transcript) == mark and time.monotonic() < deadline and self.read(0.02):
+            pass
 
     def enter(self, line, end="ret"):
         """Types a line, ends it with Enter and waits for the next prompt."""

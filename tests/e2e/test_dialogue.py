@@ -8,6 +8,7 @@ import contextlib
 import os
 import select
 import subprocess
+import time
 from unittest import mock
 
 import pytest
@@ -17,6 +18,7 @@ from tarnwick.console import WINDOW, boot_to_prompt
 from tarnwick.machines import (DEFAULT, ERASERS, MACHINES, fact, first_keyboard, keyboards, missing, screen, selected,
                                starts)
 
+SCREEN_SECONDS = 5
 # Keys with no character, or none the monitor takes, and a modifier alone.
 KEYBOARD_KEYS = ["tab", "left", "right", "up", "down", "home", "end", "insert", "pgup", "pgdn",
                  *[f"f{n}" for n in range(1, 13)], "ctrl-a", "shift", "ctrl", "alt", "caps_lock", "caps_lock"]
@@ -74,11 +76,17 @@ def keys(console):
 
 
 def assert_the_screen_shows_it(console):
-    """Where the firmware draws a screen, it shows what the serial line does, in light grey on black."""
+    """Where the firmware draws a screen, it shows what the serial line does, in light grey on black.
+    What the firmware writes of its own (a warning) may reach the screen a moment before the serial
+    line, or after it: the screen is read again until they agree, for a few seconds."""
     shown = screen(console.machine)
     if not isinstance(shown, dict):
         return
     colours, read, expected = console.picture()
+    deadline = time.monotonic() + SCREEN_SECONDS
+    while read != expected and time.monotonic() < deadline:
+        console.pump(0.5)
+        colours, read, expected = console.picture()
     if shown["cell"] is None:  # smoothed TrueType: shades of grey
         assert len(colours) > 1 and all(len(set(colour)) == 1 for colour in colours), sorted(colours)
         return
