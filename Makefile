@@ -8,10 +8,11 @@ BUILD ?= build
 PYTHON = TARNWICK_BUILD=$(BUILD) PYTHONPATH=scripts /usr/bin/python3
 INSTALL := scripts/install-deps.sh
 # make run boots x64/edk2, or ARCH/FIRMWARE (either may be left out), from the disk folder, or from
-# BOOT=iso, or from the network: BOOT=pxe or http (UEFI HTTP Boot).
+# BOOT=iso, or from the network: BOOT=pxe or http (UEFI HTTP Boot). MEDIUM=usb, nvme, scsi, ... boots
+# the disk image from that medium of the machine instead, or the ISO image written to it.
 MACHINE = $(ARCH)/$(FIRMWARE)
 BOOT ?= disk
-BOOT_FROM_disk = $(BUILD)/esp
+BOOT_FROM_disk = $(if $(MEDIUM),$(BUILD)/tarnwick.img,$(BUILD)/esp)
 BOOT_FROM_iso = $(BUILD)/tarnwick.iso
 BOOT_FROM_pxe = --network pxe
 BOOT_FROM_http = --network http
@@ -22,7 +23,7 @@ FUZZ_SECONDS ?= 60
 VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
 SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick debian/postinst debian/postrm tests/e2e/linux-init
 
-.PHONY: all image sign mok-cert deb iso run netboot check-boot check-server test test-in lint fuzz bench pictures clean images disk \
+.PHONY: all image sign mok-cert deb iso run netboot check-boot check-medium check-server test test-in lint fuzz bench pictures clean images disk \
         iso-image package \
         signed check-key install-build install-tools install-sign install-machines install-run
 .NOTPARALLEL:
@@ -35,10 +36,17 @@ image: $(if $(SIGNED),install-sign check-key signed,install-tools images) disk
 iso: install-tools images iso-image
 sign: install-sign check-key signed
 deb: install-tools package
-run: check-boot install-run images $(if $(filter iso,$(BOOT)),install-tools iso-image)
-	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(if $(WINDOWED),--window) $(BOOT_FROM_$(BOOT))
+run: check-boot install-run check-medium images $(if $(filter iso,$(BOOT)),install-tools iso-image) \
+     $(if $(MEDIUM),$(if $(filter disk,$(BOOT)),install-tools disk))
+	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(if $(WINDOWED),--window) $(if $(MEDIUM),--medium $(MEDIUM)) \
+	  $(BOOT_FROM_$(BOOT))
 check-boot:
 	@$(if $(BOOT_FROM_$(BOOT)),true,echo "tarnwick: no BOOT=$(BOOT); BOOT is disk, iso, pxe or http" >&2; exit 1)
+	@$(if $(MEDIUM),$(if $(filter disk iso,$(BOOT)),true,echo "tarnwick: MEDIUM=$(MEDIUM) is for BOOT=disk or iso, \
+	  not the network" >&2; exit 1))
+# Whether the machine's firmware, as installed, boots from MEDIUM.
+check-medium:
+	@$(if $(MEDIUM),$(PYTHON) -m tarnwick.machines medium $(MACHINE) $(MEDIUM))
 
 # build/netboot: the images, scripts and dnsmasq configuration for a server at SERVER whose TFTP
 # root the folder is copied to, ROOT.

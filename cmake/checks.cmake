@@ -51,8 +51,8 @@ set_tests_properties(lint PROPERTIES LABELS lint TIMEOUT 120)
 set_tests_properties(front_door_check lint PROPERTIES RESOURCE_LOCK apt)
 
 # A dialogue on every machine, the UEFI Shell where the firmware has one, and the ways to boot it
-# (from the network on each, from boot menus and a CD-ROM as well on OVMF x64), as the machine
-# table of the test tools lists them.
+# (from the network on each, from boot menus as well on OVMF x64; from each medium of each), as the
+# machine table of the test tools lists them.
 # CTest starts the tests that take longest first (COST, about their seconds under TCG on two cores),
 # so that the ones it runs at once end together, rather than a long one alone at the end.
 set(cost_dialogue 60)
@@ -60,6 +60,7 @@ set(cost_shell 20)
 set(cost_boot_paths 30)
 set(cost_boot_paths_x64_edk2 80)
 set(cost_installer 50)
+set(cost_media 60)
 set(cost_secure_boot 150)
 set(cost_soak 65)
 set(cost_watchdog 25)

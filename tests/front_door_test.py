@@ -25,7 +25,7 @@ CONFLICT = ("E: Unable to satisfy dependencies. Reached two conflicting assignme
             "   1. clang-19:amd64=1:19.1.7-3 is selected for install\\n"
             "   2. clang-19:amd64 is not selected for install\\nE: Broken packages\\n")
 # What a person sets on make's command line.
-SETTINGS = ["ARCH", "FIRMWARE", "BOOT", "DIST", "KEY", "CERT", "SIGNED", "SERVER", "ROOT", "WINDOW", "BUILD"]
+SETTINGS = ["ARCH", "FIRMWARE", "BOOT", "MEDIUM", "DIST", "KEY", "CERT", "SIGNED", "SERVER", "ROOT", "WINDOW", "BUILD"]
 # The words typed after make, with {key}, {cert} and {folder} for a real key, certificate and
 # folder; what the one line must say; and what apt says when it fails, if it does.
 MISTAKES = [
@@ -40,6 +40,9 @@ MISTAKES = [
     ("run ARCH=sparc", "no machine has ARCH=sparc; the machines are", None),
     ("run ARCH=ia32 FIRMWARE=u-boot", "no machine has ARCH=ia32 and FIRMWARE=u-boot", None),
     ("run BOOT=floppy", "no BOOT=floppy; BOOT is disk, iso, pxe or http", None),
+    ("run MEDIUM=floppy", "x64/edk2 has no medium floppy; it boots from sata, virtio, nvme, scsi, usb-xhci", None),
+    ("run MEDIUM=usb-uas", "x64/edk2 does not boot from usb-uas: EDK2 has no USB Attached SCSI driver", None),
+    ("run MEDIUM=usb BOOT=pxe", "MEDIUM=usb is for BOOT=disk or iso, not the network", None),
     ("netboot SERVER=rack1", "SERVER=rack1 is not an IPv4 address", None),
     ("test-in DIST=sid", "no Debian release 'sid' to test in", None),
     ("test-in", "say which Debian release to test in: DIST=bookworm (Debian 12), trixie", None),

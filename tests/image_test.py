@@ -4,6 +4,7 @@ their size and stack budgets; and the faults that form must not hide, built into
 import csv
 import os
 import re
+import struct
 import subprocess
 
 import pefile
@@ -192,3 +193,45 @@ def test_check_catches(fault):
     variant = os.path.join(BUILD, "variants", fault)
     faults = image_faults(f"{variant}.efi", os.path.join(variant, "linked.elf"))
     assert any(FAULTS[fault] in f for f in faults), faults
+
+
+SECTOR, CD_SECTOR = 512, 2048
+EFI_SYSTEM_PARTITION = 0xEF  # the MBR partition type of an EFI system partition
+
+
+def el_torito_boot_image(data):
+    """Where the El Torito boot image of an ISO image is, as its first 512-byte sector and their
+    number: the boot record volume descriptor (2048-byte sector 17) names the boot catalog, whose
+    validation entry says the platform (0xEF, EFI) and whose default entry, bootable and without
+    emulation, the image's 512-byte sectors and its first 2048-byte sector."""
+    record = data[17 * CD_SECTOR:18 * CD_SECTOR]
+    assert record[:7] == b"\0CD001\x01" and record[7:30] == b"EL TORITO SPECIFICATION"
+    catalog = struct.unpack_from("<I", record, 0x47)[0] * CD_SECTOR
+    validation, default = data[catalog:catalog + 32], data[catalog + 32:catalog + 64]
+    assert (validation[0], validation[1], validation[30:32]) == (1, 0xEF, b"\x55\xaa")
+    assert (default[0], default[1]) == (0x88, 0)
+    count, start = struct.unpack_from("<HI", default, 6)
+    return start * CD_SECTOR // SECTOR, count
+
+
+def mbr_partitions(data):
+    """The MBR's partitions that are in use, as (type, first sector, sectors)."""
+    assert data[510:512] == b"\x55\xaa", "no MBR"
+    entries = [struct.unpack_from("<4xB3xII", data, 446 + 16 * n) for n in range(4)]
+    return [entry for entry in entries if entry[0]]
+
+
+def test_the_iso_image_is_also_a_disk_whose_efi_system_partition_is_its_boot_image():
+    """Written to a stick, the ISO image is a disk with an MBR whose EFI system partition is the El
+    Torito boot image, sector for sector, and holds the removable-media files."""
+    iso = os.path.join(BUILD, "tarnwick.iso")
+    with open(iso, "rb") as f:
+        data = f.read()
+    start, count = el_torito_boot_image(data)
+    partitions = mbr_partitions(data)
+    assert [(start, count)] == [(first, sectors) for kind, first, sectors in partitions
+                                if kind == EFI_SYSTEM_PARTITION], partitions
+    assert (start + count) * SECTOR <= len(data)
+    listed = subprocess.run(["mdir", "-b", "-i", f"{iso}@@{start * SECTOR}", "::/EFI/BOOT"], capture_output=True,
+                            text=True, check=True).stdout.split()
+    assert sorted(os.path.basename(name) for name in listed) == sorted(os.listdir(os.path.join(BUILD, "esp/EFI/BOOT")))

@@ -14,7 +14,7 @@ import pexpect
 import pyte
 
 from . import qemu
-from .machines import TERMINAL, first_keyboard, keyboards, screen, starts
+from .machines import TERMINAL, first_keyboard, keyboards, medium, screen, starts
 
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
@@ -75,13 +75,15 @@ class ConsoleTimeout(AssertionError):
 
 
 class Console:
-    def __init__(self, machine, targets, extra=(), vars_template=None, wrapper=(), keyboard=None):
+    def __init__(self, machine, targets, extra=(), vars_template=None, wrapper=(), keyboard=None, medium_name=None):
         """`wrapper` is a command that runs QEMU, as `ip netns exec NAME` does; keys are typed on the
-        machine's `keyboard`, in its window on the X desktop $DISPLAY (WINDOW), or at its serial line."""
+        machine's `keyboard`, in its window on the X desktop $DISPLAY (WINDOW), or at its serial line.
+        The targets are on the machine's medium of that name, or its own disk (or CD-ROM)."""
         self.machine = machine
         self.keyboard = keyboard
         typed_on = first_keyboard(machine) if keyboard == WINDOW else keyboard
         self.attached = keyboards(machine)[typed_on] if keyboard else {}  # the facts of the keyboard typed on
+        self.starts = starts(machine, medium(machine, medium_name) if medium_name else None)
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
@@ -89,7 +91,8 @@ class Console:
         vars_path = qemu.private_vars(machine, self.directory.name, vars_template)
         window = keyboard == WINDOW
         command = [*wrapper, *qemu.command(machine, targets, vars_path, extra=extra, raw_console=True,
-                                           keyboard=None if window else keyboard, window=window)]
+                                           keyboard=None if window else keyboard, window=window,
+                                           medium_name=medium_name)]
         self.started = time.monotonic()
         self.child = pexpect.spawn(command[0], command[1:], encoding=None, echo=False)
         self.screen = pyte.Screen(COLUMNS, ROWS)
@@ -350,7 +353,7 @@ class Console:
         """Leaves the monitor with `keys` as often as the firmware starts it, until the firmware shows
         that it has its console back, and returns what was written from the first leaving on."""
         start = len(self.transcript)
-        for _ in range(starts(self.machine) - 1):
+        for _ in range(self.starts - 1):
             mark = len(self.transcript)
             self.press(*keys)
             self.wait_for_prompt(start=mark, timeout=BOOT_SECONDS)

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """Makes a GPT disk image with one EFI system partition (FAT32) that holds a folder's files, or an
-ISO image for CD drives and servers' virtual media whose El Torito EFI boot image (FAT) holds them:
+ISO image for CD drives and servers' virtual media whose El Torito EFI boot image (FAT) holds them,
+and which is also a disk with that image as its EFI system partition:
 
     python3 -m tarnwick.disk DISK_IMAGE ESP_FOLDER
     python3 -m tarnwick.disk --iso ISO_IMAGE ESP_FOLDER
@@ -27,12 +28,19 @@ def fat_image(path, folder, kib, *format_options):
 
 
 def make_iso(iso, folder):
+    """The El Torito EFI boot image is also the second partition of the image's MBR, of type 0xEF,
+    as in Debian's installer images: written to a stick, the image is a disk with an EFI system
+    partition, for firmware that reads no El Torito off a disk. The ISO 9660 file system starts 16
+    blocks in, where the first partition says it does, leaving room for the table."""
     with tempfile.TemporaryDirectory() as work:
-        fat_image(os.path.join(work, "efiboot.img"), folder, BOOT_IMAGE_KIB, "-F", "12")
+        boot_image, tree = os.path.join(work, "efiboot.img"), os.path.join(work, "tree")
+        fat_image(boot_image, folder, BOOT_IMAGE_KIB, "-F", "12")
+        os.mkdir(tree)
         if os.path.exists(iso):
             os.remove(iso)
         run("xorriso", "-as", "mkisofs", "-quiet", "-V", "TARNWICK", "-r", "-J", "-o", iso,
-            "-e", "efiboot.img", "-no-emul-boot", work)
+            "-append_partition", "2", "0xef", boot_image, "-e", "--interval:appended_partition_2:all::",
+            "-no-emul-boot", "-partition_offset", "16", tree)
 
 
 def make_disk(disk, folder):

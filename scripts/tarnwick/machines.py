@@ -13,7 +13,11 @@ that is installed, and a habit is written per firmware version as seen in the in
 print the Debian packages that booting those machines takes, their full names (either half may be
 left out), the packages of the boot programs that the tests unpack, the Linux roots the tests
 unpack (Debian's architecture, then the packages, a line each), and the end-to-end tests of each
-machine, one "KIND ARCH/FIRMWARE" a line."""
+machine, one "KIND ARCH/FIRMWARE" a line.
+
+    python3 -m tarnwick.machines medium ARCH/FIRMWARE MEDIUM
+
+checks that the machine boots from that medium, or ends with the reason it does not."""
 import glob
 import os
 import re
@@ -114,6 +118,55 @@ U_BOOT_PC_USB = {"devices": ["-machine", "i8042=off", "-device", "usb-ehci", "-d
                  "lost": U_BOOT_EHCI_LOST}
 U_BOOT_PC_KEYBOARDS = [("2023.01", {"ps2": U_BOOT_PS2}), ("2025.01", {"ps2": U_BOOT_PS2, "usb": U_BOOT_PC_USB})]
 
+# The media a person boots a machine from: per medium, the QEMU devices that attach a drive as it,
+# its controller once (with the id its devices name) and the devices of a drive, the last taking
+# the drive ("{n}": the drive's number, from 0); a CD-ROM's drive holds the ISO image, any other the
+# disk image, or the ISO written to it. A machine lists the media its firmware boots from, its own
+# disk first, which the other tests boot from, and those it does not, each with the reason as
+# measured instead, by firmware version where it differs.
+SATA = {"devices": ["ide-hd,bus=ide.{n}"]}  # q35's AHCI ports, and pc's IDE buses
+IDE_CD = {"devices": ["ide-cd,bus=ide.{n}"], "cd": True}
+VIRTIO_PCI = {"devices": ["virtio-blk-pci"]}
+VIRTIO_MMIO = {"devices": ["virtio-blk-device"]}
+NVME = {"devices": ["nvme,serial=tarnwick{n}"]}
+VIRTIO_SCSI = ["-device", "virtio-scsi-pci,id=scsi"]
+SCSI = {"controller": VIRTIO_SCSI, "devices": ["scsi-hd,bus=scsi.0"]}
+SCSI_CD = {"controller": VIRTIO_SCSI, "devices": ["scsi-cd,bus=scsi.0"], "cd": True}
+USB_XHCI = {"controller": ["-device", "qemu-xhci,id=sticks"], "devices": ["usb-storage,bus=sticks.0"]}
+USB_EHCI = {"controller": ["-device", "usb-ehci,id=sticks"], "devices": ["usb-storage,bus=sticks.0"]}
+USB_UAS = {"controller": ["-device", "qemu-xhci,id=sticks"], "devices": ["usb-uas,bus=sticks.0,id=uas{n}",
+                                                                         "scsi-hd,bus=uas{n}.0"]}
+# EDK2 of every build boots from all of these but a USB Attached SCSI stick (usb-uas), for which it
+# makes no boot entry; its virt machines' CD-ROM is on virtio-scsi.
+EDK2_UAS = "EDK2 has no USB Attached SCSI driver: the stick gets no boot entry"
+EDK2_PC_MEDIA = {"sata": SATA, "virtio": VIRTIO_PCI, "nvme": NVME, "scsi": SCSI, "usb-xhci": USB_XHCI,
+                 "usb-ehci": USB_EHCI, "usb-uas": EDK2_UAS, "cdrom": IDE_CD}
+EDK2_VIRT_MEDIA = {"virtio": VIRTIO_MMIO, "nvme": NVME, "scsi": SCSI, "usb-xhci": USB_XHCI, "usb-ehci": USB_EHCI,
+                   "usb-uas": EDK2_UAS, "cdrom": SCSI_CD}
+# U-Boot's QEMU builds have no virtio-scsi driver (their SCSI is AHCI's), nor one for USB Attached
+# SCSI, and read no ISO 9660 CD-ROM. 2023.01 drives EHCI only; 2025.01 xHCI as well but on x86. A
+# drive NVMe alone (2023.01 of x64 leaves it out of its boot targets; RISC-V 64 has no driver for it
+# before 2025.01). Where 2025.01's EFI boot manager starts the removable-media file before the disk
+# scan does it again, it sees no NVMe drive, which standard boot then starts once.
+U_BOOT_NO_SCSI = "its build has no virtio-scsi driver (its SCSI is AHCI's)"
+U_BOOT_NO_UAS = "it has no USB Attached SCSI driver"
+U_BOOT_NO_XHCI = [("2023.01", "its build has no xHCI driver (\"No working controllers found\")"),
+                  ("2025.01", USB_XHCI)]
+U_BOOT_PC_MEDIA = {"ide": SATA, "virtio": VIRTIO_PCI,
+                   "nvme": [("2023.01", "NVMe is not among its boot targets (usb0 scsi0 virtio0 ide0 dhcp)"),
+                            ("2025.01", NVME)],
+                   "scsi": U_BOOT_NO_SCSI, "usb-ehci": USB_EHCI,
+                   "usb-xhci": "its x86 build has no xHCI driver (\"No USB controllers found\")",
+                   "usb-uas": U_BOOT_NO_UAS,
+                   "cdrom": "its IDE driver reads no CD-ROM (\"No partition table - ide 0\")"}
+U_BOOT_ARM_MEDIA = {"virtio": VIRTIO_MMIO, "nvme": dict(NVME, starts=1), "scsi": U_BOOT_NO_SCSI,
+                    "usb-xhci": U_BOOT_NO_XHCI, "usb-ehci": USB_EHCI, "usb-uas": U_BOOT_NO_UAS,
+                    "cdrom": "its build has no virtio-scsi driver, the CD-ROM's"}
+U_BOOT_RISCV_NO_USB = [("2023.01", "its build has no USB support (no usb command)"),
+                       ("2025.01", "its build drives no USB host controller on PCI (\"No USB controllers found\")")]
+U_BOOT_RISCV_MEDIA = dict(U_BOOT_ARM_MEDIA, nvme=[("2023.01", "its build has no NVMe driver"), ("2025.01", NVME)],
+                          **{"usb-xhci": U_BOOT_RISCV_NO_USB, "usb-ehci": U_BOOT_RISCV_NO_USB})
+
 # RISC-V firmware runs in supervisor mode on OpenSBI, Debian's own build of it (QEMU's copy is gone
 # from Debian 14's qemu-system-data).
 OPENSBI = "/usr/lib/riscv64-linux-gnu/opensbi/generic/fw_dynamic.bin"
@@ -123,32 +176,33 @@ OPENSBI = "/usr/lib/riscv64-linux-gnu/opensbi/generic/fw_dynamic.bin"
 MACHINES = {
     "x64/edk2": dict(EDK2, name="OVMF", qemu=["-machine", "q35", "-m", "256M"],
                      code=[("/usr/share/OVMF/OVMF_CODE_4M.fd", [])], vars="/usr/share/OVMF/OVMF_VARS_4M.fd",
-                     disk="ide-hd", packages=["ovmf"], screen=dict(EDK2_SCREEN, device=["-vga", "std"]),
+                     media=EDK2_PC_MEDIA, packages=["ovmf"], screen=dict(EDK2_SCREEN, device=["-vga", "std"]),
                      shell=[("2022.11", True), ("2026.08", "/usr/share/efi-shell-x64/shellx64.efi")],
-                     keyboards=PC_KEYBOARDS, linux=("amd64", "ttyS0", "virtio-blk-pci")),
+                     keyboards=PC_KEYBOARDS, linux=("amd64", "ttyS0", "virtio")),
     # Debian 13 adds a build with the UEFI Shell and without Secure Boot; Debian 12's only build
     # has Secure Boot and the Shell.
     "ia32/edk2": dict(EDK2, name="OVMF IA32", qemu=["-machine", "q35", "-m", "256M"],
                       screen=dict(EDK2_SCREEN, device=["-vga", "std"]), keyboards=PC_KEYBOARDS,
                       code=[("/usr/share/OVMF/OVMF32_CODE_4M.fd", []),
                             ("/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd", SMM)],
-                      vars="/usr/share/OVMF/OVMF32_VARS_4M.fd", disk="ide-hd", packages=["ovmf-ia32"]),
+                      vars="/usr/share/OVMF/OVMF32_VARS_4M.fd", media=EDK2_PC_MEDIA, packages=["ovmf-ia32"]),
     # AAVMF_CODE.fd is only a compatibility name for the build without Secure Boot in Debian 13.
     "aa64/edk2": dict(EDK2, name="AArch64 EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
                       code=[("/usr/share/AAVMF/AAVMF_CODE.no-secboot.fd", []), ("/usr/share/AAVMF/AAVMF_CODE.fd", [])],
-                      vars="/usr/share/AAVMF/AAVMF_VARS.fd", disk="virtio-blk-device", packages=["qemu-efi-aarch64"],
+                      vars="/usr/share/AAVMF/AAVMF_VARS.fd", media=EDK2_VIRT_MEDIA, packages=["qemu-efi-aarch64"],
                       shell=[("2022.11", True), ("2026.08", "/usr/share/efi-shell-aa64/shellaa64.efi")],
                       screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
-                      terminal_keys=VIRT_TERMINAL_KEYS, linux=("arm64", "ttyAMA0", "virtio-blk-device")),
+                      terminal_keys=VIRT_TERMINAL_KEYS, linux=("arm64", "ttyAMA0", "virtio")),
     "arm/edk2": dict(EDK2, name="ARM EDK2", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
                      code=[("/usr/share/AAVMF/AAVMF32_CODE.fd", [])], vars="/usr/share/AAVMF/AAVMF32_VARS.fd",
-                     disk="virtio-blk-device", packages=["qemu-efi-arm"], http_boot=NOT_FROM_2025_02,
+                     media=EDK2_VIRT_MEDIA, packages=["qemu-efi-arm"], http_boot=NOT_FROM_2025_02,
                      screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
                      terminal_keys=VIRT_TERMINAL_KEYS),
     # Its firmware has no built-in UEFI Shell; Debian's is a package of its own.
     "loongarch64/edk2": dict(EDK2, name="LoongArch EDK2", qemu=["-machine", "virt", "-m", "1G"],
                              code=[("/usr/share/qemu-efi-loongarch64/QEMU_EFI.fd", [])],
-                             vars="/usr/share/qemu-efi-loongarch64/QEMU_VARS.fd", disk="virtio-blk-pci",
+                             vars="/usr/share/qemu-efi-loongarch64/QEMU_VARS.fd",
+                             media=dict(EDK2_VIRT_MEDIA, virtio=VIRTIO_PCI),
                              packages=["qemu-efi-loongarch64", "efi-shell-loongarch64"],
                              shell="/usr/share/efi-shell-loongarch64/shellloongarch64.efi",
                              http_boot=[*NOT_FROM_2025_02, ("2026.08", True)],
@@ -162,23 +216,23 @@ MACHINES = {
     "riscv64/edk2": dict(EDK2, name="RISC-V 64 EDK2", qemu=["-machine", "virt,acpi=off", "-m", "1G"], bios=OPENSBI,
                          returned="Select Language", http_boot=[("2025.02", False), ("2026.08", True)],
                          code=[("/usr/share/qemu-efi-riscv64/RISCV_VIRT_CODE.fd", [])],
-                         vars="/usr/share/qemu-efi-riscv64/RISCV_VIRT_VARS.fd", disk="virtio-blk-device",
+                         vars="/usr/share/qemu-efi-riscv64/RISCV_VIRT_VARS.fd", media=EDK2_VIRT_MEDIA,
                          packages=["qemu-efi-riscv64", "opensbi", "efi-shell-riscv64"],
                          shell="/usr/share/efi-shell-riscv64/shellriscv64.efi",
                          screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
                          terminal_keys=VIRT_TERMINAL_KEYS),
     "x64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "pc", "-m", "256M"],
-                       bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", disk="ide-hd", packages=["u-boot-qemu"],
+                       bios="/usr/lib/u-boot/qemu-x86_64/u-boot.rom", media=U_BOOT_PC_MEDIA, packages=["u-boot-qemu"],
                        nic="e1000", screen=U_BOOT_PC_SCREEN, keyboards=U_BOOT_PC_KEYBOARDS),
     "aa64/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a57", "-m", "256M"],
-                        bios="/usr/lib/u-boot/qemu_arm64/u-boot.bin", disk="virtio-blk-device",
+                        bios="/usr/lib/u-boot/qemu_arm64/u-boot.bin", media=U_BOOT_ARM_MEDIA,
                         packages=["u-boot-qemu"], starts=U_BOOT_STARTS_TWICE, screen=U_BOOT_SCREEN,
                         keyboards=U_BOOT_KEYBOARDS),
     "arm/u-boot": dict(U_BOOT, name="U-Boot", qemu=["-machine", "virt", "-cpu", "cortex-a15", "-m", "256M"],
-                       bios="/usr/lib/u-boot/qemu_arm/u-boot.bin", disk="virtio-blk-device", packages=["u-boot-qemu"],
+                       bios="/usr/lib/u-boot/qemu_arm/u-boot.bin", media=U_BOOT_ARM_MEDIA, packages=["u-boot-qemu"],
                        starts=U_BOOT_STARTS_TWICE, screen=U_BOOT_SCREEN, keyboards=U_BOOT_KEYBOARDS),
     "riscv64/u-boot": dict(U_BOOT, name="U-Boot on OpenSBI", qemu=["-machine", "virt", "-m", "512M"], bios=OPENSBI,
-                           kernel="/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin", disk="virtio-blk-device",
+                           kernel="/usr/lib/u-boot/qemu-riscv64_smode/u-boot.bin", media=U_BOOT_RISCV_MEDIA,
                            packages=["u-boot-qemu", "opensbi"], starts=U_BOOT_STARTS_TWICE,
                            screen=U_BOOT_SCREEN, keyboards=U_BOOT_KEYBOARDS),
 }
@@ -201,7 +255,7 @@ UNPACKED = {"shim": ("shim-signed", ["usr/lib/shim/shimx64.efi.signed"]),
             "ipxe": ("ipxe", ["usr/lib/ipxe/ipxe-amd64.efi", "boot/ipxe.efi"])}
 
 # The Linux that the installer's rows boot on the machines that have a `linux` fact: Debian's
-# architecture, the serial console the kernel writes to and the disk device it finds as /dev/vda.
+# architecture, the serial console the kernel writes to and the medium it finds as /dev/vda.
 # Its root is these packages of that architecture and all they depend on, unpacked: the release's
 # current kernel, busybox, Debian's /bin/sh and the tools tarnwick-install calls, and systemd's
 # stub, which makes the kernel, its initramfs and command line one EFI application.
@@ -248,9 +302,36 @@ def fact(row, key, default=None):
     return by_version(value, row["packages"][0]) if versioned else value
 
 
-def starts(row):
-    """How many times the firmware starts the monitor before bye brings its own console back."""
-    return fact(row, "starts", 1)
+def media(row):
+    """The machine's media, by name, own disk first: how QEMU attaches each, or why the firmware
+    does not boot from it, for the firmware installed."""
+    return {name: fact({name: value, "packages": row["packages"]}, name) for name, value in row["media"].items()}
+
+
+def medium(row, name=None, cd=False):
+    """The medium `name` of the machine, by its name or the start of it ("usb" for the first USB
+    medium the firmware boots from); without one, its own disk, or its CD-ROM for an ISO image. A
+    medium the firmware does not boot from, or that the machine does not have, ends the program with
+    the reason."""
+    every = media(row)
+    readable = {key: value for key, value in every.items() if isinstance(value, dict)}
+    if name is None and cd:
+        name = next((key for key, value in readable.items() if value.get("cd")), "cdrom")
+    name = name or next(iter(readable))
+    found = name if name in every else next((key for key in [*readable, *every] if key.startswith(name + "-")), None)
+    if found in readable:
+        return readable[found]
+    name_of = f"{row['arch']}/{row['firmware']}"
+    boots = f"it boots from {', '.join(readable)}"
+    if found is None:
+        sys.exit(f"tarnwick: {name_of} has no medium {name}; {boots}")
+    sys.exit(f"tarnwick: {name_of} does not boot from {found}: {every[found]}; {boots}")
+
+
+def starts(row, attached=None):
+    """How many times the firmware starts the monitor before bye brings its own console back, from
+    the medium `attached` where that differs."""
+    return (attached or {}).get("starts", fact(row, "starts", 1))
 
 
 def http_boot(row):
@@ -328,6 +409,8 @@ if __name__ == "__main__":
         print(" ".join(packages(list(MACHINES) if every else sys.argv[2:]) + (WHERE_AVAILABLE if every else [])))
     elif sys.argv[1:2] == ["names"]:
         print(" ".join(f"{machine(name)['arch']}/{machine(name)['firmware']}" for name in sys.argv[2:]))
+    elif sys.argv[1:2] == ["medium"] and len(sys.argv) == 4:
+        medium(machine(sys.argv[2]), sys.argv[3])
     elif sys.argv[1:] == ["unpacked"]:
         print(" ".join(package for package, _ in UNPACKED.values()))
     elif sys.argv[1:] == ["linux"]:
@@ -336,6 +419,6 @@ if __name__ == "__main__":
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
             print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}"
-                  + (f"\ninstaller {name}" if "linux" in row else ""))
+                  + f"\nmedia {name}" + (f"\ninstaller {name}" if "linux" in row else ""))
     else:
         sys.exit(__doc__)

@@ -1,16 +1,17 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """QEMU command lines for the machines of the machine table, and `make run`:
 
-    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] [--window] TARGET [TARGET ...]
+    python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] [--window] [--medium MEDIUM] TARGET [TARGET ...]
     python3 -m tarnwick.qemu [--machine ARCH/FIRMWARE] [--window] --network pxe|http
 
 boots the default machine, x64/edk2, or the one named, with the serial console on this terminal
 (leave QEMU with Ctrl-A, then X), and with --window the machine's screen and keyboard in a window
 on this desktop, as a PC's; either half of the name may be left out, for the first machine that has
 the other. A target is an EFI system partition folder, a disk image or an ISO image; the
-firmware tries them in order. QEMU gets every target read-only: writes go to a throwaway overlay,
-never to the folder or the image. Firmware code is read-only too, and each boot has a private copy
-of the variable store.
+firmware tries them in order. They are on the machine's own disk (an ISO image on its CD-ROM), or on
+the medium named, as the machine table has it ("usb" for its first USB stick). QEMU gets every
+target read-only: writes go to a throwaway overlay, never to the folder or the image. Firmware code
+is read-only too, and each boot has a private copy of the variable store.
 
 From the network, QEMU's own DHCP and TFTP server hands the machine its boot file: by TFTP (pxe;
 U-Boot gets the boot script), or by UEFI HTTP Boot from an HTTP server on 127.0.0.1 (http). For
@@ -25,7 +26,7 @@ import tempfile
 import time
 
 from . import netboot, varstore
-from .machines import QEMU, fact, firmware, first_keyboard, http_boot, keyboards, machine, missing, screen
+from .machines import QEMU, fact, firmware, first_keyboard, http_boot, keyboards, machine, medium, missing, screen
 
 # Where QEMU's user network puts this machine, as the guest sees it.
 HOST = "10.0.2.2"
@@ -33,18 +34,27 @@ HOST = "10.0.2.2"
 WINDOW = "gtk,zoom-to-fit=off"
 
 
-def disk_options(machine_row, targets):
-    """A folder or a disk image becomes a hard disk; an ISO image (.iso) a CD-ROM."""
+def disk_options(machine_row, targets, medium_name=None):
+    """Each target a drive on the machine's medium `medium_name`: a folder or a disk image as a disk,
+    an ISO image (.iso) as a CD-ROM unless a medium is named (a stick the image was written to).
+    Without a name, the machine's own disk, or its CD-ROM for an ISO image."""
     options = []
     for n, target in enumerate(targets):
+        cd = target.endswith(".iso") and medium_name is None
+        attached = medium(machine_row, medium_name, cd)
+        if attached.get("controller") and not contains(options, attached["controller"]):
+            options += attached["controller"]
         source = f"fat:{target}" if os.path.isdir(target) else target
-        cd = target.endswith(".iso")
-        device = f"{'ide-cd' if cd else machine_row['disk']},drive=disk{n},bootindex={n + 1}"
-        if machine_row["disk"] == "ide-hd":
-            device += f",bus=ide.{n}"
-        media = "media=cdrom,readonly=on" if cd else "snapshot=on"
-        options += ["-drive", f"if=none,id=disk{n},format=raw,{media},file={source}", "-device", device]
+        media_options = "media=cdrom,readonly=on" if attached.get("cd") else "snapshot=on"
+        *before, last = [device.format(n=n) for device in attached["devices"]]
+        options += ["-drive", f"if=none,id=disk{n},format=raw,{media_options},file={source}"]
+        options += [word for device in before for word in ("-device", device)]
+        options += ["-device", f"{last},drive=disk{n},bootindex={n + 1}"]
     return options
+
+
+def contains(options, words):
+    return any(options[i:i + len(words)] == words for i in range(len(options)))
 
 
 def private_vars(machine_row, folder, template=None):
@@ -70,9 +80,11 @@ def person_options(machine_row, keyboard=None, window=False):
     return options + (attached[keyboard]["devices"] if keyboard else [])
 
 
-def command(machine_row, targets, vars_path, extra=(), raw_console=False, keyboard=None, window=False):
+def command(machine_row, targets, vars_path, extra=(), raw_console=False, keyboard=None, window=False,
+            medium_name=None):
     """The serial console is on this terminal, shared with QEMU's monitor (reached by Ctrl-A). A raw
-    console hands every byte to the machine, Ctrl-A and Ctrl-C included, as a test needs."""
+    console hands every byte to the machine, Ctrl-A and Ctrl-C included, as a test needs. The targets
+    are on the medium named (see `disk_options`)."""
     console = "stdio,id=console,signal=off" if raw_console else "stdio,id=console,mux=on,signal=off"
     if missing(machine_row):
         sys.exit(f"tarnwick: {missing(machine_row)}")
@@ -84,7 +96,7 @@ def command(machine_row, targets, vars_path, extra=(), raw_console=False, keyboa
         *person_options(machine_row, keyboard, window),
         "-chardev", console, "-serial", "chardev:console",
         *([] if raw_console else ["-mon", "chardev=console"]), "-nic", "none",
-        *loaded, *disk_options(machine_row, targets), *extra,
+        *loaded, *disk_options(machine_row, targets, medium_name), *extra,
     ]
 
 
@@ -135,13 +147,15 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--machine", default="")
     parser.add_argument("--network", choices=("pxe", "http"))
+    parser.add_argument("--medium")
     parser.add_argument("--window", action="store_true")
     parser.add_argument("targets", nargs="*")
     args = parser.parse_args(argv)
     row = machine(args.machine)
     with tempfile.TemporaryDirectory(prefix="tarnwick-") as folder:
         if not args.network:
-            return subprocess.call(command(row, args.targets, private_vars(row, folder), window=args.window))
+            return subprocess.call(command(row, args.targets, private_vars(row, folder), window=args.window,
+                                           medium_name=args.medium))
         if args.network == "http" and not http_boot(row):
             sys.exit(f"tarnwick: {row['name']} here has no UEFI HTTP Boot: use BOOT=pxe")
         served = os.path.join(folder, "netboot")

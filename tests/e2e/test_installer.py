@@ -130,8 +130,8 @@ def linux_disk(name, packaged, tmp_path):
 def test_linux_installs_it_the_firmware_starts_it_and_linux_removes_it(name, linux_disk):
     # The disk Linux finds as /dev/vda, written through QEMU's overlay for the run. Linux and its
     # image (60 MB on Debian 14) take more memory than the monitor: QEMU takes the last -m.
-    machine = dict(MACHINES[name], disk=MACHINES[name]["linux"][2], qemu=[*MACHINES[name]["qemu"], "-m", "1G"])
-    console = Console(machine, [linux_disk])
+    machine = dict(MACHINES[name], qemu=[*MACHINES[name]["qemu"], "-m", "1G"])
+    console = Console(machine, [linux_disk], medium_name=machine["linux"][2])
     try:
         console.wait_for_prompt(timeout=2 * BOOT_SECONDS)
         installed = bytes(console.transcript).decode(errors="replace")
