@@ -243,15 +243,25 @@ class Console:
             f"{n:2}|{line}" for n, line in enumerate(self.lines())
         )
 
+    def hung(self):
+        """What shows that the firmware stopped: the message of its crash, or its silence after the
+        text where it stalls."""
+        message = self.machine.get("hung")
+        if message and message.encode() in self.transcript:
+            return f'"{message}"'
+        text, seconds = self.machine.get("stalls", ("", 0))
+        if text and text.encode() in self.transcript and time.monotonic() - self.written_at > seconds:
+            return f'{seconds} s of silence after "{text}"'
+        return None
+
     def reset_if_hung(self):
-        """Resets a firmware that stopped after a crash before the monitor started, once, as a person
-        would; whether it did."""
-        hung = self.machine.get("hung")
-        if self.reset or not hung or hung.encode() not in self.transcript or b"0 > " in self.transcript:
+        """Resets a firmware that stopped before the monitor started, once, as a person would;
+        whether it did."""
+        if self.reset or b"0 > " in self.transcript or not self.hung():
             return False
+        self.lapses.append(f"reset once after {self.hung()}")
         self.qmp("system_reset")
         self.reset = True
-        self.lapses.append(f'reset once after "{hung}"')
         return True
 
     def wait_until(self, condition, timeout, what):
