@@ -9,10 +9,11 @@ PYTHON = TARNWICK_BUILD=$(BUILD) PYTHONPATH=scripts /usr/bin/python3
 INSTALL := scripts/install-deps.sh
 # make run boots x64/edk2, or ARCH/FIRMWARE (either may be left out), from the disk folder, or from
 # BOOT=iso, or from the network: BOOT=pxe or http (UEFI HTTP Boot). MEDIUM=usb, nvme, scsi, ... boots
-# the disk image from that medium of the machine instead, or the ISO image written to it.
-MACHINE = $(ARCH)/$(FIRMWARE)
+# the disk image from that medium of the machine instead, or the ISO image written to it. BOARD=rpi_3
+# (a board by Debian's build of U-Boot for it) boots that board's SD card, as make image writes it.
+MACHINE = $(or $(BOARD),$(ARCH)/$(FIRMWARE))
 BOOT ?= disk
-BOOT_FROM_disk = $(if $(MEDIUM),$(BUILD)/tarnwick.img,$(BUILD)/esp)
+BOOT_FROM_disk = $(if $(BOARD),$(BUILD)/tarnwick-$(BOARD).img,$(if $(MEDIUM),$(BUILD)/tarnwick.img,$(BUILD)/esp))
 BOOT_FROM_iso = $(BUILD)/tarnwick.iso
 BOOT_FROM_pxe = --network pxe
 BOOT_FROM_http = --network http
@@ -23,7 +24,7 @@ FUZZ_SECONDS ?= 60
 VERSION = $(shell sed -n '1s/.*(\(.*\)).*/\1/p' debian/changelog)
 SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick debian/postinst debian/postrm tests/e2e/linux-init
 
-.PHONY: all image sign mok-cert deb iso run netboot check-boot check-medium check-server test test-in lint fuzz bench pictures clean images disk \
+.PHONY: all image card cards check-board sign mok-cert deb iso run netboot check-boot check-medium check-server test test-in lint fuzz bench pictures clean images disk \
         iso-image package \
         signed check-key install-build install-tools install-sign install-machines install-run
 .NOTPARALLEL:
@@ -31,19 +32,25 @@ SHELL_SCRIPTS := .ci/run scripts/*.sh linux/tarnwick-install linux/30_tarnwick d
 test bench fuzz: TESTS = ON
 
 all: install-build images
-# SIGNED=1 puts the signed copies on the disk.
-image: $(if $(SIGNED),install-sign check-key signed,install-tools images) disk
+# SIGNED=1 puts the signed copies on the disk; BOARD=... writes that board's SD card instead.
+image: $(if $(BOARD),check-board install-tools images card,$(if $(SIGNED),install-sign check-key signed,install-tools \
+  images) disk)
 iso: install-tools images iso-image
 sign: install-sign check-key signed
 deb: install-tools package
-run: check-boot install-run check-medium images $(if $(filter iso,$(BOOT)),install-tools iso-image) \
-     $(if $(MEDIUM),$(if $(filter disk,$(BOOT)),install-tools disk))
+run: check-boot check-board install-run check-medium images $(if $(filter iso,$(BOOT)),install-tools iso-image) \
+     $(if $(BOARD),install-tools card,$(if $(MEDIUM),$(if $(filter disk,$(BOOT)),install-tools disk)))
 	@$(PYTHON) -m tarnwick.qemu --machine $(MACHINE) $(if $(WINDOWED),--window) $(if $(MEDIUM),--medium $(MEDIUM)) \
 	  $(BOOT_FROM_$(BOOT))
 check-boot:
 	@$(if $(BOOT_FROM_$(BOOT)),true,echo "tarnwick: no BOOT=$(BOOT); BOOT is disk, iso, pxe or http" >&2; exit 1)
 	@$(if $(MEDIUM),$(if $(filter disk iso,$(BOOT)),true,echo "tarnwick: MEDIUM=$(MEDIUM) is for BOOT=disk or iso, \
 	  not the network" >&2; exit 1))
+# Whether BOARD is a board, booted from its card.
+check-board:
+	@$(if $(BOARD),$(PYTHON) -m tarnwick.machines board $(BOARD))
+	@$(if $(BOARD),$(if $(filter disk,$(BOOT)),true,echo "tarnwick: BOARD=$(BOARD) boots from its card, not \
+	  BOOT=$(BOOT)" >&2; exit 1))
 # Whether the machine's firmware, as installed, boots from MEDIUM.
 check-medium:
 	@$(if $(MEDIUM),$(PYTHON) -m tarnwick.machines medium $(MACHINE) $(MEDIUM))
@@ -65,7 +72,7 @@ mok-cert: install-sign
 # the machines had to make good of the firmware's lapses (a key pressed again, a reset), and why a
 # test was skipped follow it. A test a processor, and one more: a machine under test idles while it waits
 # for a key's echo, a network server or a firmware's timeout.
-test: install-machines images disk iso-image package
+test: install-machines images disk iso-image cards package
 	@cd $(BUILD) && status=0 && { ctest --output-on-failure --timeout 300 --parallel $$(($$(nproc) + 1)) || \
 	  status=$$?; } && \
 	  grep -hE '^(fault injection|fuzz [a-z_]+|soak): ' Testing/Temporary/LastTest.log; \
@@ -119,6 +126,13 @@ images:
 disk:
 	@$(PYTHON) -m tarnwick.disk $(BUILD)/tarnwick.img $(BUILD)/$(if $(SIGNED),esp-signed,esp)
 	@echo "$(BUILD)/tarnwick.img: a GPT disk with the EFI system partition"
+# The board's U-Boot as Debian's package of its architecture has it, unpacked, and its card.
+card:
+	@$(INSTALL) --tests --unpack $(BUILD)/unpacked --boards $(BOARD)
+	@$(PYTHON) -m tarnwick.disk --board $(BOARD) $(BUILD)/esp
+# Every board's card whose U-Boot the release has.
+cards:
+	@$(PYTHON) -m tarnwick.disk --boards $(BUILD)/esp
 iso-image:
 	@$(PYTHON) -m tarnwick.disk --iso $(BUILD)/tarnwick.iso $(BUILD)/esp
 	@echo "$(BUILD)/tarnwick.iso: an ISO image with an El Torito EFI boot image"

@@ -66,11 +66,15 @@ set(cost_soak 65)
 set(cost_watchdog 25)
 set(machines ${CMAKE_SOURCE_DIR}/scripts/tarnwick/machines.py)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${machines})
-execute_process(COMMAND /usr/bin/python3 ${machines} tests OUTPUT_VARIABLE machine_tests COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_SOURCE_DIR}/scripts
+                        /usr/bin/python3 -m tarnwick.machines tests
+                OUTPUT_VARIABLE machine_tests COMMAND_ERROR_IS_FATAL ANY)
 string(REPLACE "\n" ";" machine_tests "${machine_tests}")
 foreach(line IN LISTS machine_tests)
-  if(line MATCHES "^([a-z_]+) (([a-z0-9]+)/([a-z0-9-]+))$")
-    set(test ${CMAKE_MATCH_1}_${CMAKE_MATCH_3}_${CMAKE_MATCH_4})
+  # A machine is ARCH/FIRMWARE, a board the name of Debian's build of U-Boot for it.
+  if(line MATCHES "^([a-z_]+) ([A-Za-z0-9_/-]+)$")
+    string(REPLACE "/" "_" name ${CMAKE_MATCH_2})
+    set(test ${CMAKE_MATCH_1}_${name})
     tarnwick_pytest(e2e_${test} e2e/test_${CMAKE_MATCH_1}.py e2e TARNWICK_MACHINE=${CMAKE_MATCH_2})
     set(cost ${cost_${CMAKE_MATCH_1}})
     if(DEFINED cost_${test})

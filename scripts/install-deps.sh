@@ -4,12 +4,12 @@
 # through apt-get build-dep (with --tests, also those it marks <!nocheck>, which only the tests
 # take), and the QEMU and firmware of the machines named, as the machine table says, with QEMU's
 # window where it is to show them on a desktop.
-#   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--window] [--unpack FOLDER]
+#   install-deps.sh [--tests] [--machines all | ARCH/FIRMWARE ...] [--window] [--unpack FOLDER [--boards BOARD]]
 # Of all machines, a package this release lacks is left out (a machine without its firmware, for its
 # tests to say so); for a machine named it is an error. --unpack downloads the programs that the
-# tests boot (Debian's signed boot chain, iPXE, and a Linux root for each architecture whose machine
-# boots one) into FOLDER, unpacked but not installed: installed, they would set about this machine's
-# own boot.
+# tests boot (Debian's signed boot chain, iPXE, a Linux root for each architecture whose machine
+# boots one, and the boards' U-Boot) into FOLDER, unpacked but not installed: installed, they would
+# set about this machine's own boot. With --boards, only what the board named takes.
 set -eu
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
@@ -17,12 +17,14 @@ profile="-P nocheck"
 machines=""
 window=""
 unpack=""
+boards=""
 while [ $# -gt 0 ]; do
   case $1 in
     --tests) profile="" ;;
     --machines) ;;
     --window) window=qemu-system-gui ;;
     --unpack) unpack=$2; shift ;;
+    --boards) boards="$boards $2"; shift ;;
     *) machines="$machines $1" ;;
   esac
   shift
@@ -110,7 +112,7 @@ fi
 
 if [ -n "$unpack" ]; then
   mkdir -p "$unpack"
-  for package in $(tool machines unpacked); do
+  for package in $([ -n "$boards" ] || tool machines unpacked); do
     [ -e "$unpack/.$package" ] && continue
     update
     work=$(mktemp -d)
@@ -119,24 +121,41 @@ if [ -n "$unpack" ]; then
     rm -rf "$work"
     touch "$unpack/.$package"
   done
-  # Each Linux root, of this machine's architecture or another's, comes from this machine's apt
-  # sources through an apt of its own: its own package lists and cache, and a dpkg status with
-  # nothing installed, so that it fetches every package the root depends on.
-  tool machines linux | while read -r arch packages; do
-    [ -e "$unpack/linux-$arch/.unpacked" ] && continue
+  # Each folder of another architecture's packages (a Linux root, the boards' U-Boot) comes from this
+  # machine's apt sources through an apt of its own: its own package lists and cache, and a dpkg
+  # status with nothing installed, so that it fetches every package they depend on. A package this
+  # release's archive lacks is left out (a board without its U-Boot, for its tests to say so). The
+  # packages asked for are kept in the folder's .asked, so that one made for a board is added to for
+  # another, and the versions unpacked in its .versions.
+  # shellcheck disable=SC2086 # a word a board
+  tool machines roots $boards | while read -r folder arch packages; do
+    asked=""
+    for package in $packages; do
+      grep -qx "$package" "$unpack/$folder/.asked" 2>/dev/null || asked="$asked $package"
+    done
+    [ -n "$asked" ] || continue
     work=$(mktemp -d)
-    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$unpack/linux-$arch"
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$unpack/$folder"
     : >"$work/status"
     own="-o APT::Architecture=$arch -o APT::Architectures=$arch -o Dir::State::Lists=$work/lists
       -o Dir::State::status=$work/status -o Dir::Cache=$work/cache -o Debug::NoLocking=1 -o APT::Sandbox::User=root"
     # shellcheck disable=SC2086 # the options are words without spaces
     apt_get update $own
-    # shellcheck disable=SC2086
-    apt_get install --download-only -y --no-install-recommends $own $packages
+    available=""
+    for package in $asked; do
+      # shellcheck disable=SC2086
+      apt-cache $own policy "$package" 2>/dev/null | grep -q 'Candidate: [0-9]' && available="$available $package"
+    done
+    if [ -n "$available" ]; then
+      # shellcheck disable=SC2086
+      apt_get install --download-only -y --no-install-recommends $own $available
+    fi
     for deb in "$work"/cache/archives/*.deb; do
-      dpkg-deb -x "$deb" "$unpack/linux-$arch"
+      [ -e "$deb" ] || continue
+      dpkg-deb -x "$deb" "$unpack/$folder"
+      dpkg-deb -f "$deb" Package Version | sed 's/^[A-Za-z]*: //' | paste -sd ' ' >>"$unpack/$folder/.versions"
     done
     rm -rf "$work"
-    touch "$unpack/linux-$arch/.unpacked"
+    printf '%s\n' $asked >>"$unpack/$folder/.asked"
   done
 fi

@@ -25,7 +25,8 @@ CONFLICT = ("E: Unable to satisfy dependencies. Reached two conflicting assignme
             "   1. clang-19:amd64=1:19.1.7-3 is selected for install\\n"
             "   2. clang-19:amd64 is not selected for install\\nE: Broken packages\\n")
 # What a person sets on make's command line.
-SETTINGS = ["ARCH", "FIRMWARE", "BOOT", "MEDIUM", "DIST", "KEY", "CERT", "SIGNED", "SERVER", "ROOT", "WINDOW", "BUILD"]
+SETTINGS = ["ARCH", "FIRMWARE", "BOOT", "MEDIUM", "DIST", "KEY", "CERT", "SIGNED", "SERVER", "ROOT", "WINDOW", "BUILD",
+            "BOARD"]
 # The words typed after make, with {key}, {cert} and {folder} for a real key, certificate and
 # folder; what the one line must say; and what apt says when it fails, if it does.
 MISTAKES = [
@@ -43,6 +44,8 @@ MISTAKES = [
     ("run MEDIUM=floppy", "x64/edk2 has no medium floppy; it boots from sata, virtio, nvme, scsi, usb-xhci", None),
     ("run MEDIUM=usb-uas", "x64/edk2 does not boot from usb-uas: EDK2 has no USB Attached SCSI driver", None),
     ("run MEDIUM=usb BOOT=pxe", "MEDIUM=usb is for BOOT=disk or iso, not the network", None),
+    ("image BOARD=rpi_5", "no board rpi_5; the boards are rpi_3, rpi_arm64, rpi_2", None),
+    ("run BOARD=rpi_3 BOOT=pxe", "BOARD=rpi_3 boots from its card, not BOOT=pxe", None),
     ("netboot SERVER=rack1", "SERVER=rack1 is not an IPv4 address", None),
     ("test-in DIST=sid", "no Debian release 'sid' to test in", None),
     ("test-in", "say which Debian release to test in: DIST=bookworm (Debian 12), trixie", None),

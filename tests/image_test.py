@@ -2,6 +2,8 @@
 """The built images, read with pefile: the form firmware loads and nothing it does not need, within
 their size and stack budgets; and the faults that form must not hide, built into variants."""
 import csv
+import glob
+import json
 import os
 import re
 import struct
@@ -234,4 +236,46 @@ def test_the_iso_image_is_also_a_disk_whose_efi_system_partition_is_its_boot_ima
     assert (start + count) * SECTOR <= len(data)
     listed = subprocess.run(["mdir", "-b", "-i", f"{iso}@@{start * SECTOR}", "::/EFI/BOOT"], capture_output=True,
                             text=True, check=True).stdout.split()
+    assert sorted(os.path.basename(name) for name in listed) == sorted(os.listdir(os.path.join(BUILD, "esp/EFI/BOOT")))
+
+
+SUNXI_SPL = [(16, "u-boot-sunxi-with-spl.bin", None)]  # the Allwinner boot ROM reads sector 16 (8 KiB)
+# Each board's card as its boot ROM and U-Boot's documentation of the board have it: the table, the
+# EFI system partition's type, and U-Boot's files by first sector (and the GPT type of their partition).
+CARDS = [
+    ("rpi_3", "dos", "c", []),
+    ("rpi_2", "dos", "c", []),
+    ("nanopi_neo", "dos", "ef", SUNXI_SPL),
+    ("Bananapi_M2_Ultra", "dos", "ef", SUNXI_SPL),
+    ("Cubieboard", "dos", "ef", SUNXI_SPL),
+    ("mx6qsabrelite", "dos", "ef", [(2, "u-boot-dtb.imx", None)]),  # the i.MX boot ROM's IVT at 1 KiB
+    ("sifive_unleashed", "gpt", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B",
+     [(34, "u-boot-spl.bin", "5B193300-FC78-40CD-8002-E86C45580B47"),
+      (2082, "u-boot.itb", "2E54B353-1271-4842-806F-E436D6AF6985")]),
+]
+
+
+@pytest.mark.parametrize("board,label,esp_type,loaders", CARDS, ids=[row[0] for row in CARDS])
+def test_a_boards_card_has_u_boot_where_its_boot_rom_reads_it_and_its_table_whole(board, label, esp_type, loaders):
+    card = os.path.join(BUILD, f"tarnwick-{board}.img")
+    if not os.path.exists(card):
+        pytest.skip(f"{board}: this release has no card for it")
+    files = glob.glob(os.path.join(BUILD, "unpacked", "boards-*", "usr/lib/u-boot", board))[0]
+    with open(card, "rb") as f:
+        data = f.read()
+    assert len(data) & (len(data) - 1) == 0, "QEMU's SD card takes a power of two"
+    table = json.loads(subprocess.run(["sfdisk", "--json", card], capture_output=True, text=True,
+                                      check=True).stdout)["partitiontable"]
+    *own, esp = table["partitions"]
+    assert table["label"] == label and esp["type"].lower() == esp_type.lower()
+    assert [(p["start"], p["type"]) for p in own] == [(sector, kind) for sector, _, kind in loaders if kind]
+    for sector, name, _ in loaders:
+        with open(os.path.join(files, name), "rb") as f:
+            loader = f.read()
+        assert data[sector * SECTOR:sector * SECTOR + len(loader)] == loader, name
+        assert sector * SECTOR + len(loader) <= esp["start"] * SECTOR, f"{name} runs into the EFI system partition"
+    if label == "gpt":
+        assert "No problems found" in subprocess.run(["sgdisk", "-v", card], capture_output=True, text=True).stdout
+    listed = subprocess.run(["mdir", "-b", "-i", f"{card}@@{esp['start'] * SECTOR}", "::/EFI/BOOT"],
+                            capture_output=True, text=True, check=True).stdout.split()
     assert sorted(os.path.basename(name) for name in listed) == sorted(os.listdir(os.path.join(BUILD, "esp/EFI/BOOT")))

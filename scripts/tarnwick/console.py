@@ -14,9 +14,10 @@ import pexpect
 import pyte
 
 from . import qemu
-from .machines import TERMINAL, first_keyboard, keyboards, medium, screen, starts
+from .machines import TERMINAL, fact, first_keyboard, keyboards, medium, screen, starts
 
 COLUMNS, ROWS = 80, 25
+TALL_ROWS = 2000  # a terminal taller than any dialogue's
 BOOT_SECONDS = 90
 # How long a key on a keyboard may take to show, before the next is pressed all the same; and, where
 # the keyboard's firmware says when it lost a key, how long a key that shows may take to show or the
@@ -222,10 +223,15 @@ class Console:
         cell_width, cell_height = shown["cell"]
         columns, rows = shown.get("text") or (width // cell_width, height // cell_height)
         left, top = (width - columns * cell_width) // 2, (height - rows * cell_height) // 2
-        terminal = pyte.Screen(columns, rows)
+        # A firmware that scrolls its screen by several rows at once (the Pi's U-Boot by 10) shows the
+        # rows of a taller terminal from the last multiple of that many above the cursor's.
+        scroll = shown.get("scroll", 1)
+        terminal = pyte.Screen(columns, rows if scroll == 1 else TALL_ROWS)
         pyte.ByteStream(terminal).feed(bytes(self.transcript))
+        first = max(0, -(-(terminal.cursor.y - rows + 1) // scroll) * scroll)
+        display, cursor = terminal.display[first:first + rows], (terminal.cursor.x, terminal.cursor.y - first)
         read = []
-        for y, line in enumerate(terminal.display):
+        for y, line in enumerate(display):
             text = ""
             for x, expected in enumerate(line):
                 corner = width * (top + y * cell_height) + left + x * cell_width
@@ -233,10 +239,9 @@ class Console:
                                 for row in range(cell_height) for dot in range(cell_width))
                 if drawing not in self.glyphs and expected not in self.glyphs.values():
                     self.glyphs[drawing] = expected
-                cursor = (x, y) == (terminal.cursor.x, terminal.cursor.y)
-                text += expected if cursor else self.glyphs.get(drawing, "?")
+                text += expected if (x, y) == cursor else self.glyphs.get(drawing, "?")
             read.append(text.rstrip())
-        return colours, read, [line.rstrip() for line in terminal.display]
+        return colours, read, [line.rstrip() for line in display]
 
     def dump(self):
         return f"screen (cursor at row {self.screen.cursor.y}, column {self.screen.cursor.x}):\n" + "\n".join(
@@ -369,7 +374,7 @@ class Console:
             self.wait_for_prompt(start=mark, timeout=BOOT_SECONDS)
         mark = len(self.transcript)
         self.press(*keys)
-        self.wait_for_transcript(self.machine["returned"].encode(), timeout=timeout, start=mark)
+        self.wait_for_transcript(fact(self.machine, "returned").encode(), timeout=timeout, start=mark)
         return bytes(self.transcript[start:])
 
 

@@ -7,22 +7,27 @@ that is installed, and a habit is written per firmware version as seen in the in
     python3 -m tarnwick.machines packages [all | ARCH/FIRMWARE ...]
     python3 -m tarnwick.machines names ARCH/FIRMWARE ...
     python3 -m tarnwick.machines unpacked
-    python3 -m tarnwick.machines linux
+    python3 -m tarnwick.machines roots [BOARD ...]
     python3 -m tarnwick.machines tests
 
 print the Debian packages that booting those machines takes, their full names (either half may be
-left out), the packages of the boot programs that the tests unpack, the Linux roots the tests
-unpack (Debian's architecture, then the packages, a line each), and the end-to-end tests of each
-machine, one "KIND ARCH/FIRMWARE" a line.
+left out), the packages of the boot programs that the tests unpack, the folders of packages of
+other architectures the tests unpack, the Linux roots and the boards' U-Boot (the folder, Debian's
+architecture, then the packages, a line each; for the boards named, theirs), and the end-to-end
+tests of each machine and board, one "KIND NAME" a line.
 
     python3 -m tarnwick.machines medium ARCH/FIRMWARE MEDIUM
+    python3 -m tarnwick.machines board BOARD
 
-checks that the machine boots from that medium, or ends with the reason it does not."""
+check that the machine boots from that medium, or end with the reason it does not, and that the
+board is one of the table's, or end with a line that lists them."""
 import glob
 import os
 import re
 import subprocess
 import sys
+
+from . import BUILD
 
 # The QEMU of each architecture and the Debian package that has it; "a|b", the first that the
 # release has (Debian 14 moves RISC-V out of qemu-system-misc).
@@ -239,6 +244,109 @@ MACHINES = {
                            packages=["u-boot-qemu", "opensbi"], starts=U_BOOT_STARTS_TWICE,
                            screen=U_BOOT_SCREEN, keyboards=U_BOOT_KEYBOARDS),
 }
+# Real boards, each on QEMU's model of it and named by Debian's build of U-Boot for it, which comes
+# from Debian's package of the board's architecture ("board"), unpacked, never installed. A board
+# boots from the SD card `make image BOARD=` writes: a partition table whose last partition (of the
+# board's "card_type" in an MBR) is the EFI system partition, and where the board's boot ROM reads
+# U-Boot off the card, the build's files ("card") at the KiB it reads them from, each in a GPT
+# partition of the type and KiB given where it finds them by their partition. Where QEMU's model has
+# no boot ROM, QEMU loads U-Boot in its stead ("loaded", by QEMU's version): as the kernel, the
+# firmware, a uImage at an address, or the file from an offset on, at an address, the processor
+# started at another. "dtb" is the device tree the Pi's firmware would hand over, from Debian's
+# kernel of that architecture; "serial" the serial ports before the console's; "needs" QEMU's model,
+# which older QEMU lacks; "unbootable" why a build does not start on QEMU's model, by its version,
+# and "qemu_unbootable" by QEMU's; "adds" what a person puts on the card that Debian's archive of
+# main alone does not have. After bye the boards' boot script says "EFI LOAD FAILED: continuing..."
+# and goes on to the network; in 2025.01 the EFI boot manager has started the removable-media file
+# once before it.
+SD_CARD = {"interface": "sd"}
+BOARD = dict({key: value for key, value in U_BOOT.items() if key != "nic"},
+             returned="EFI LOAD FAILED: continuing...",
+             starts=U_BOOT_STARTS_TWICE, media={"sd": SD_CARD}, card_type="ef", firmware="u-boot")
+# The Pi's U-Boot draws its console on the whole framebuffer (640x480), scrolling it by 10 rows at
+# once, and reads a USB keyboard and stick on its DWC2 controller, which says nothing of a lost key.
+# QEMU's H3 has no display; its
+# U-Boot reads a keyboard on one EHCI controller, which one by the board's device tree (usb-bus.N,
+# N the controller at 0x1C1A000 + N * 0x1000); a stick there too, which it boots after the card that
+# U-Boot itself is on.
+PI_KEYBOARD = {"usb": {"devices": ["-device", "usb-kbd"], "erasers": ERASERS}}
+
+
+def h3_keyboard(bus):
+    return {"usb": {"devices": ["-device", f"usb-kbd,bus=usb-bus.{bus}"], "erasers": ERASERS, "lost": U_BOOT_EHCI_LOST}}
+
+
+RPI_4_USB = "U-Boot drives no USB controller of QEMU's Pi 4 (\"No USB controllers found\")"
+H3_STICK = "U-Boot is on the card, whose EFI system partition it boots before a stick"
+# The Pi's builds of 2025.01 say nothing without a device tree, and boot by standard boot alone: it
+# starts the removable-media file from its EFI boot manager, then from the card, and says "Boot
+# failed (err=-14)" after each (as of every program it started that returned with success), then
+# scans the other devices and prompts "U-Boot> ".
+PI_3_TREE, PI_2_TREE = "broadcom/bcm2837-rpi-3-b.dtb", "bcm2836-rpi-2-b.dtb"
+PI_2_STOPS = ("its U-Boot 2025.01 stops at \"Loading Environment from FAT... ### ERROR ### Please RESET the "
+              "board ###\" on QEMU's Pi 2, whatever the card holds (a blank one too)")
+PI = dict(BOARD, board="u-boot-rpi", card_type="0c", loaded=[("0", ("kernel", "u-boot.bin"))],
+          returned=[("2023.01", "EFI LOAD FAILED: continuing..."), ("2025.01", "U-Boot> ")],
+          screen={"device": [], "cell": (8, 16), "grey": [192, 192, 192], "scroll": 10}, keyboards=PI_KEYBOARD,
+          media={"sd": SD_CARD, "usb-dwc2": {"devices": ["usb-storage"]}},
+          adds="the Pi's own boot files (bootcode.bin, start.elf, fixup.dat and its device trees) from Debian's "
+               "raspi-firmware package (non-free-firmware) in the card's first partition")
+PI_3 = dict(PI, name="Raspberry Pi 3 B", soc="BCM2837", arch="aa64", qemu=["-machine", "raspi3b"], needs="raspi3b",
+            serial=1, boot_file="kernel8.img", dtb=[("2023.01", None), ("2025.01", PI_3_TREE)])
+SUNXI = dict(BOARD, board="u-boot-sunxi", arch="arm", card=[("u-boot-sunxi-with-spl.bin", 8)])
+H3 = dict(SUNXI, soc="Allwinner H3", qemu=["-machine", "orangepi-pc"], needs="orangepi-pc")
+SIFIVE_SD = [("0", None), ("1:10.0", "QEMU 10.0's SD card in SPI mode refuses U-Boot's SEND_CID: \"spl: mmc init "
+                                     "failed with error: -110\""),
+             ("1:11.1", "U-Boot's SPL reading U-Boot off the card over QEMU 11.1's SPI stops after \"Trying to boot "
+                        "from MMC1\" in three boots of five")]
+BOARDS = {
+    "rpi_3": PI_3,
+    "rpi_arm64": dict(PI_3, dtb=PI_3_TREE),
+    "rpi_2": dict(PI, name="Raspberry Pi 2 B", soc="BCM2836", arch="arm", qemu=["-machine", "raspi2b"],
+                  needs="raspi2b", loaded=[("0", ("uimage", "u-boot.bin", "0x8000"))], boot_file="kernel7.img",
+                  dtb=[("2023.01", None), ("2025.01", PI_2_TREE)],
+                  unbootable=[("2023.01", None), ("2025.01", PI_2_STOPS)]),
+    "rpi_4": dict(PI, name="Raspberry Pi 4 B", soc="BCM2711", arch="aa64", qemu=["-machine", "raspi4b"],
+                  needs="raspi4b", serial=1, dtb="broadcom/bcm2711-rpi-4-b.dtb", boot_file="kernel8.img",
+                  keyboards=RPI_4_USB, media={"sd": SD_CARD, "usb-xhci": RPI_4_USB}),
+    "nanopi_neo": dict(H3, name="NanoPi NEO", keyboards=h3_keyboard(3), media={"sd": SD_CARD, "usb-ehci": H3_STICK}),
+    "orangepi_zero": dict(H3, name="Orange Pi Zero", keyboards=h3_keyboard(1),
+                          media={"sd": SD_CARD, "usb-ehci": H3_STICK}),
+    "orangepi_plus": dict(H3, name="Orange Pi Plus", keyboards=h3_keyboard(1),
+                          media={"sd": SD_CARD, "usb-ehci": H3_STICK}),
+    "orangepi_pc_plus": dict(H3, name="Orange Pi PC Plus", keyboards=h3_keyboard(1),
+                             media={"sd": SD_CARD, "usb-ehci": H3_STICK}),
+    "Bananapi_M2_Ultra": dict(SUNXI, name="Banana Pi M2 Ultra", soc="Allwinner R40", qemu=["-machine", "bpim2u"],
+                              needs="bpim2u"),
+    # QEMU 7.2's A10 has no boot ROM: U-Boot itself, the legacy image at 32 KiB of the SPL's file.
+    "Cubieboard": dict(SUNXI, name="Cubieboard", soc="Allwinner A10", qemu=["-machine", "cubieboard"],
+                       needs="cubieboard", loaded=[("0", ("raw", "u-boot-sunxi-with-spl.bin", 0x8040, 0x4A000000,
+                                                          0x4A000000)), ("1:8.0", None)]),
+    # No boot ROM: the image from its IVT on, where the IVT says (at 0x177FF400, started at 0x17800000).
+    # Its SD slots are not where U-Boot looks in QEMU's model: the card's files go on a stick.
+    "mx6qsabrelite": dict(BOARD, name="i.MX6 SabreLite", soc="NXP i.MX6Q", board="u-boot-imx", arch="arm",
+                          qemu=["-machine", "sabrelite", "-m", "1G"], needs="sabrelite", serial=1,
+                          card=[("u-boot-dtb.imx", 1)],
+                          loaded=[("0", ("raw", "u-boot-dtb.imx", 0, 0x177FF400, 0x17800000))],
+                          media={"usb-ehci": {"devices": ["usb-storage,bus=usb-bus.0"]},
+                                 "sd": "U-Boot finds no card in the SD slots of QEMU's model"}),
+    # QEMU's FU540 boot ROM takes the SPL from QEMU (msel 11: from the L2 memory), which reads U-Boot
+    # off the card's GPT partition of its type, as U-Boot's documentation of the board lays it out.
+    # QEMU 10.0's SD card in SPI mode answers SEND_CID (CMD10) in its transfer state with an illegal
+    # response (its trace says so), where U-Boot's mmc_spi asks for it. 11.1 answers, but its SPI
+    # is so slow that the SPL, reading U-Boot's 800 KiB, reached the monitor within 60 s in two of
+    # five boots and never in the others (400 s), alone or beside another QEMU.
+    "sifive_unleashed": dict(BOARD, name="HiFive Unleashed", soc="SiFive FU540", board="u-boot-sifive", arch="riscv64",
+                             qemu=["-machine", "sifive_u,msel=11", "-smp", "5", "-m", "8G"], needs="sifive_u",
+                             loaded=[("0", ("bios", "u-boot-spl.bin"))],
+                             card=[("u-boot-spl.bin", 17, "5B193300-FC78-40CD-8002-E86C45580B47", 1024),
+                                   ("u-boot.itb", 1041, "2E54B353-1271-4842-806F-E436D6AF6985", 4096)],
+                             qemu_unbootable=SIFIVE_SD),
+}
+DEBIAN_ARCH = {"x64": "amd64", "aa64": "arm64", "arm": "armhf", "riscv64": "riscv64"}
+# Debian's kernel of the architecture, whose device trees the boards that take one from their loader
+# are given.
+BOARD_KERNEL = {"arm64": "linux-image-arm64", "armhf": "linux-image-armmp"}
 DEFAULT = "x64/edk2"
 # What the tests of every machine take beside, where the release has it: ukify makes the kernel
 # image of the installer's row (Debian 12 has none; llvm-objcopy does it there); from EDK2 2026.08 on
@@ -246,6 +354,8 @@ DEFAULT = "x64/edk2"
 WHERE_AVAILABLE = ["systemd-ukify", "efi-shell-x64", "efi-shell-aa64"]
 for _name, _row in MACHINES.items():
     _row["arch"], _row["firmware"] = _name.split("/")
+for _name, _row in BOARDS.items():
+    MACHINES[_name] = dict(_row, build=_name, packages=[QEMU[_row["arch"]][1]])
 
 
 # Boot programs the tests start, by package, unpacked rather than installed, since installed they
@@ -297,18 +407,40 @@ def of_version(rows, seen):
     return chosen
 
 
+def unpacked_versions(folder):
+    """The versions of the packages unpacked into `folder` of the unpacked programs, by name."""
+    path = os.path.join(BUILD, "unpacked", folder, ".versions")
+    with open(path) if os.path.exists(path) else open(os.devnull) as f:
+        return dict(line.split() for line in f if line.strip())
+
+
+def version(row):
+    """The version of the machine's firmware: the installed package's, or a board's as unpacked."""
+    if "board" in row:
+        return unpacked_versions(f"boards-{DEBIAN_ARCH[row['arch']]}").get(row["board"], "")
+    return installed_version(row["packages"][0])
+
+
+def qemu_version(row):
+    return next(filter(None, map(installed_version, QEMU[row["arch"]][1].split("|"))), "")
+
+
+def versioned(value):
+    return isinstance(value, list) and value and isinstance(value[0], tuple)
+
+
 def fact(row, key, default=None):
     """The machine's `key`; where it is written per version, (version, value) pairs, that of the
     firmware installed."""
     value = row.get(key, default)
-    versioned = isinstance(value, list) and value and isinstance(value[0], tuple)
-    return by_version(value, row["packages"][0]) if versioned else value
+    return of_version(value, version(row)) if versioned(value) else value
 
 
 def media(row):
     """The machine's media, by name, own disk first: how QEMU attaches each, or why the firmware
     does not boot from it, for the firmware installed."""
-    return {name: fact({name: value, "packages": row["packages"]}, name) for name, value in row["media"].items()}
+    seen = version(row)
+    return {name: of_version(value, seen) if versioned(value) else value for name, value in row["media"].items()}
 
 
 def medium(row, name=None, cd=False):
@@ -357,9 +489,43 @@ def screen(row):
     return fact(row, "screen", f"{row['name']} draws no screen")
 
 
+def board_files(row):
+    """Where the files of the board's build of U-Boot are, as unpacked."""
+    return os.path.join(BUILD, "unpacked", f"boards-{DEBIAN_ARCH[row['arch']]}", "usr/lib/u-boot", row["build"])
+
+
+def card(row):
+    """The card `make image BOARD=` writes for the board, and the folder beside it of what QEMU
+    loads in the boot ROM's stead."""
+    return os.path.join(BUILD, f"tarnwick-{row['build']}.img"), os.path.join(BUILD, "boards", row["build"])
+
+
+def disk_image(row):
+    """The disk image a person writes for the machine: the board's card, or the one disk for all."""
+    return card(row)[0] if "board" in row else os.path.join(BUILD, "tarnwick.img")
+
+
+def loaded(row):
+    """How QEMU of this release loads the board's U-Boot: None where its boot ROM reads the card."""
+    return of_version(row["loaded"], qemu_version(row)) if "loaded" in row else None
+
+
+def board_options(row):
+    """The QEMU options that start the board's U-Boot, from what the card's making put beside it."""
+    _, made = card(row)
+    how = loaded(row)
+    loader = os.path.join(made, "u-boot")
+    options = [] if how is None else ["-bios" if how[0] == "bios" else "-kernel", loader] if how[0] != "raw" else [
+        "-device", f"loader,file={loader},addr={how[3]:#x},force-raw=on",
+        "-device", f"loader,addr={how[4]:#x},cpu-num=0"]
+    return options + (["-dtb", os.path.join(made, "board.dtb")] if fact(row, "dtb") else [])
+
+
 def firmware(row):
     """The QEMU options that load the machine's firmware, from the files installed; None when they
     are not."""
+    if "board" in row:
+        return board_options(row) if os.path.isdir(board_files(row)) else None
     options = []
     if "code" in row:
         found = next(((code, extra) for code, extra in row["code"] if os.path.exists(code)), None)
@@ -374,17 +540,44 @@ def firmware(row):
     return options
 
 
+def qemu_machines(arch):
+    """The machines this QEMU of the architecture models."""
+    listed = subprocess.run([QEMU[arch][0], "-machine", "help"], capture_output=True, text=True).stdout
+    return {line.split()[0] for line in listed.splitlines()[1:] if line.strip()}
+
+
 def missing(row):
     """Why the machine cannot boot here, or None when it can."""
+    if "board" in row:
+        return board_missing(row)
     if firmware(row) is None:
         return (f"{row['arch']}/{row['firmware']}: its firmware is not installed (Debian package {row['packages'][0]}, "
                 "which this release may not have)")
     return None
 
 
+def board_missing(row):
+    """Why the board cannot boot here: its build of U-Boot, QEMU's model of it, or its card missing."""
+    package, arch = row["board"], DEBIAN_ARCH[row["arch"]]
+    if not os.path.isdir(board_files(row)):
+        unpacked = unpacked_versions(f"boards-{arch}").get(package)
+        return (f"{row['build']}: Debian's {package} {unpacked} for {arch} has no such build" if unpacked else
+                f"{row['build']}: this release has no {package} for {arch}")
+    refused = fact(row, "unbootable") or of_version(row.get("qemu_unbootable", [("0", None)]), qemu_version(row))
+    if refused:
+        return f"{row['build']}: {refused}"
+    if row["needs"] not in qemu_machines(row["arch"]):
+        return f"{row['build']}: this release's QEMU ({qemu_version(row)}) has no model of the board ({row['needs']})"
+    if not os.path.exists(card(row)[0]):
+        return f"{row['build']}: its card is not written: make image BOARD={row['build']}"
+    return None
+
+
 def machine(name):
-    """The machine ARCH/FIRMWARE; leave out either half for the first machine of the table that has
-    the other, or both for the default."""
+    """The machine ARCH/FIRMWARE, or the board of that build; leave out either half for the first
+    machine of the table that has the other, or both for the default."""
+    if name in BOARDS:
+        return MACHINES[name]
     arch, _, firmware_name = name.partition("/")
     for row in MACHINES.values():
         if (arch or firmware_name) and arch in ("", row["arch"]) and firmware_name in ("", row["firmware"]):
@@ -392,13 +585,30 @@ def machine(name):
     if not (arch or firmware_name):
         return MACHINES[DEFAULT]
     asked = " and ".join(f"{what}={value}" for what, value in (("ARCH", arch), ("FIRMWARE", firmware_name)) if value)
-    sys.exit(f"tarnwick: no machine has {asked}; the machines are {', '.join(MACHINES)}")
+    machines = ", ".join(name for name in MACHINES if "/" in name)
+    sys.exit(f"tarnwick: no machine has {asked}; the machines are {machines}")
 
 
 def selected(condition=lambda row: True):
     """The machines a test runs on: the one TARNWICK_MACHINE names, else every one that fits."""
     chosen = os.environ.get("TARNWICK_MACHINE")
     return [name for name, row in MACHINES.items() if condition(row) and chosen in (None, name)]
+
+
+def roots(boards=()):
+    """The folders of packages the tests unpack, each fetched by an apt of its own: its name, Debian's
+    architecture and the packages (all they depend on too): a Linux root per architecture whose
+    machine boots one, and the boards' U-Boot per architecture of boards, with Debian's kernel where a
+    board takes its device tree; for the boards named, only theirs."""
+    chosen = [BOARDS[name] for name in boards] or BOARDS.values()
+    linux = {row["linux"][0] for row in MACHINES.values() if "linux" in row and not boards}
+    listed = [(f"linux-{arch}", arch, [package.format(arch=arch) for package in LINUX_PACKAGES])
+              for arch in sorted(linux)]
+    for arch in sorted({DEBIAN_ARCH[row["arch"]] for row in chosen}):
+        of_arch = [row for row in chosen if DEBIAN_ARCH[row["arch"]] == arch]
+        kernel = [BOARD_KERNEL[arch]] if any("dtb" in row for row in of_arch) else []
+        listed.append((f"boards-{arch}", arch, sorted({row["board"] for row in of_arch} | set(kernel))))
+    return listed
 
 
 def packages(names):
@@ -416,12 +626,16 @@ if __name__ == "__main__":
         medium(machine(sys.argv[2]), sys.argv[3])
     elif sys.argv[1:] == ["unpacked"]:
         print(" ".join(package for package, _ in UNPACKED.values()))
-    elif sys.argv[1:] == ["linux"]:
-        for arch in sorted({row["linux"][0] for row in MACHINES.values() if "linux" in row}):
-            print(arch, *(package.format(arch=arch) for package in LINUX_PACKAGES))
+    elif sys.argv[1:2] == ["board"] and len(sys.argv) == 3:
+        if sys.argv[2] not in BOARDS:
+            sys.exit(f"tarnwick: no board {sys.argv[2]}; the boards are {', '.join(BOARDS)}")
+    elif sys.argv[1:2] == ["roots"]:
+        for folder, arch, names in roots(sys.argv[2:]):
+            print(folder, arch, *names)
     elif sys.argv[1:] == ["tests"]:
         for name, row in MACHINES.items():
-            print(f"dialogue {name}" + (f"\nshell {name}" if row.get("shell") else "") + f"\nboot_paths {name}"
-                  + f"\nmedia {name}" + (f"\ninstaller {name}" if "linux" in row else ""))
+            kinds = ["dialogue", *(["shell"] if row.get("shell") else []), *([] if "board" in row else ["boot_paths"]),
+                     *(["media"] if len(row["media"]) > 1 else []), *(["installer"] if "linux" in row else [])]
+            print("\n".join(f"{kind} {name}" for kind in kinds))
     else:
         sys.exit(__doc__)

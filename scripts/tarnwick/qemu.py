@@ -46,6 +46,9 @@ def disk_options(machine_row, targets, medium_name=None):
             options += attached["controller"]
         source = f"fat:{target}" if os.path.isdir(target) else target
         media_options = "media=cdrom,readonly=on" if attached.get("cd") else "snapshot=on"
+        if "interface" in attached:  # a drive of the board's own, such as its SD card slot
+            options += ["-drive", f"if={attached['interface']},index={n},format=raw,{media_options},file={source}"]
+            continue
         *before, last = [device.format(n=n) for device in attached["devices"]]
         options += ["-drive", f"if=none,id=disk{n},format=raw,{media_options},file={source}"]
         options += [word for device in before for word in ("-device", device)]
@@ -94,7 +97,7 @@ def command(machine_row, targets, vars_path, extra=(), raw_console=False, keyboa
     return [
         QEMU[machine_row["arch"]][0], "-nodefaults", *machine_row["qemu"],
         *person_options(machine_row, keyboard, window),
-        "-chardev", console, "-serial", "chardev:console",
+        "-chardev", console, *["-serial", "null"] * machine_row.get("serial", 0), "-serial", "chardev:console",
         *([] if raw_console else ["-mon", "chardev=console"]), "-nic", "none",
         *loaded, *disk_options(machine_row, targets, medium_name), *extra,
     ]

@@ -13,10 +13,10 @@ from unittest import mock
 
 import pytest
 
-from tarnwick import BUILD, model
+from tarnwick import model
 from tarnwick.console import WINDOW, boot_to_prompt
-from tarnwick.machines import (DEFAULT, ERASERS, MACHINES, fact, first_keyboard, keyboards, missing, screen, selected,
-                               starts)
+from tarnwick.machines import (DEFAULT, ERASERS, MACHINES, disk_image, fact, first_keyboard, keyboards, missing, screen,
+                               selected, starts)
 
 SCREEN_SECONDS = 5
 # Keys with no character, or none the monitor takes, and a modifier alone.
@@ -55,7 +55,7 @@ def console(request):
     with contextlib.ExitStack() as stack:
         if keyboard == WINDOW:
             stack.enter_context(desktop())
-        console = boot_to_prompt(machine, [os.path.join(BUILD, "tarnwick.img")], keyboard=keyboard)
+        console = boot_to_prompt(machine, [disk_image(machine)], keyboard=keyboard)
         stack.callback(console.close)
         print(f"{name}, {keyboard or 'serial line'}: the first prompt {console.prompt_seconds:.1f} s after QEMU "
               "started")
