@@ -154,6 +154,8 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["--iso"] and len(sys.argv) == 4:
         make_iso(*sys.argv[2:])
     elif sys.argv[1:2] == ["--board"] and len(sys.argv) == 4:
+        if not os.path.isdir(machines.board_files(machines.MACHINES[sys.argv[2]])):
+            sys.exit(f"tarnwick: {machines.board_missing(machines.MACHINES[sys.argv[2]])}")
         make_card(sys.argv[2], sys.argv[3])
         say_card(sys.argv[2])
     elif sys.argv[1:2] == ["--boards"] and len(sys.argv) == 3:
