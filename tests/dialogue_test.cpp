@@ -12,8 +12,8 @@ namespace {
 
 const KeyStep ENTER = key_char(u'\r');
 const KeyStep BACKSPACE = key_char(u'\b');
-const KeyStep DELETE = key_scan(SCAN_DELETE);
-const KeyStep ESC = key_scan(SCAN_ESC);
+const KeyStep DELETE = key_scan(uefi::SCAN_DELETE);
+const KeyStep ESC = key_scan(uefi::SCAN_ESC);
 const KeyStep K = key_char(u'k');
 
 // The trace of keys that are ready at once, each read and echoed.
@@ -40,12 +40,12 @@ struct ReadCase {
 
 TEST(KeyInput, TraceAndStatus) {
   const ReadCase cases[] = {
-      {"key waiting costs one read", K, Missing::NOTHING, "{read}", EFI_SUCCESS},
-      {"no key waiting: wait once, read again", waited(K), Missing::NOTHING, "{read}{wait}{read}", EFI_SUCCESS},
-      {"second not ready is the result", with_read_status(waited(K), EFI_NOT_READY), Missing::NOTHING,
-       "{read}{wait}{read}", EFI_NOT_READY},
-      {"no ConIn", K, Missing::CON_IN, "", EFI_LOAD_ERROR},
-      {"no boot services", K, Missing::BOOT_SERVICES, "", EFI_LOAD_ERROR},
+      {"key waiting costs one read", K, Missing::NOTHING, "{read}", uefi::SUCCESS},
+      {"no key waiting: wait once, read again", waited(K), Missing::NOTHING, "{read}{wait}{read}", uefi::SUCCESS},
+      {"second not ready is the result", with_read_status(waited(K), uefi::NOT_READY), Missing::NOTHING,
+       "{read}{wait}{read}", uefi::NOT_READY},
+      {"no ConIn", K, Missing::CON_IN, "", uefi::LOAD_ERROR},
+      {"no boot services", K, Missing::BOOT_SERVICES, "", uefi::LOAD_ERROR},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -56,7 +56,7 @@ TEST(KeyInput, TraceAndStatus) {
     EFI_INPUT_KEY key{};
     EXPECT_EQ(console_read_key(&key), c.status);
     EXPECT_EQ(fw.trace, c.trace);
-    if (!EFI_ERROR(c.status)) EXPECT_EQ(key.UnicodeChar, u'k');
+    if (!uefi::is_error(c.status)) EXPECT_EQ(key.UnicodeChar, u'k');
   }
 }
 
@@ -100,19 +100,30 @@ TEST(LineEditor, TraceAndStatus) {
         key_char(0), key_scan(0x0C, u'\r' + 0x100), ENTER},
        "0 > {read}{read}{read}{read}{read}{read}{read}{read}{read}{read}\r\n0 > {read}",
        END_OF_SCRIPT},
+      {"the printable range's ends, space and tilde, are taken", keys({typed("p ~"), {ENTER}}),
+       "0 > {read}p{read} {read}~{read}\r\nunknown word: p ~\r\n0 > {read}", END_OF_SCRIPT},
+      {"just outside the printable range, 0x1F and 0x7F change nothing",
+       {key_char(0x1F), key_char(0x7F), ENTER},
+       "0 > {read}{read}{read}\r\n0 > {read}",
+       END_OF_SCRIPT},
+      {"backspace after one character empties the line", keys({typed("p"), {BACKSPACE}, {ENTER}}),
+       "0 > {read}p{read}\b \b{read}\r\n0 > {read}", END_OF_SCRIPT},
       {"CR then LF ends two lines", typed("pwd\r\n"),
        "0 > {read}p{read}w{read}d{read}\r\n/\r\n0 > {read}\r\n0 > {read}", END_OF_SCRIPT},
       {"Esc mid-line leaves without interpreting", keys({typed("he"), {ESC}}), "0 > {read}h{read}e{read}\r\n",
-       EFI_SUCCESS},
-      {"Esc scan code leaves whatever its character", {key_scan(SCAN_ESC, u'\r')}, "0 > {read}\r\n", EFI_SUCCESS},
-      {"bye leaves", typed("bye\r"), "0 > {read}b{read}y{read}e{read}\r\n", EFI_SUCCESS},
-      {"EXIT leaves", typed(" EXIT\n"), "0 > {read} {read}E{read}X{read}I{read}T{read}\r\n", EFI_SUCCESS},
+       uefi::SUCCESS},
+      {"Esc scan code leaves whatever its character",
+       {key_scan(uefi::SCAN_ESC, u'\r')},
+       "0 > {read}\r\n",
+       uefi::SUCCESS},
+      {"bye leaves", typed("bye\r"), "0 > {read}b{read}y{read}e{read}\r\n", uefi::SUCCESS},
+      {"EXIT leaves", typed(" EXIT\n"), "0 > {read} {read}E{read}X{read}I{read}T{read}\r\n", uefi::SUCCESS},
       {"Quit leaves after an answer", typed("pwd\rQuit\r"),
-       "0 > {read}p{read}w{read}d{read}\r\n/\r\n0 > {read}Q{read}u{read}i{read}t{read}\r\n", EFI_SUCCESS},
+       "0 > {read}p{read}w{read}d{read}\r\n/\r\n0 > {read}Q{read}u{read}i{read}t{read}\r\n", uefi::SUCCESS},
       {"waited keys are echoed",
        {waited(K), waited(ESC)},
        "0 > {read}{wait}{read}k{read}{wait}{read}\r\n",
-       EFI_SUCCESS},
+       uefi::SUCCESS},
   };
   for (const DialogueCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -28,18 +28,18 @@ struct StartCase {
 TEST(Entry, TraceStatusAndContext) {
   const StartCase cases[] = {
       {"complete", [](FakeFirmware&) {}, WATCHDOG_OFF + RESET + ATTRIBUTE + CLEAR + GREETED + LEAVE_BY_ESC,
-       EFI_SUCCESS},
-      {"no ConOut", [](FakeFirmware& fw) { fw.system_table.ConOut = nullptr; }, "", EFI_LOAD_ERROR},
-      {"no OutputString", [](FakeFirmware& fw) { fw.con_out.OutputString = nullptr; }, "", EFI_LOAD_ERROR},
+       uefi::SUCCESS},
+      {"no ConOut", [](FakeFirmware& fw) { fw.system_table.ConOut = nullptr; }, "", uefi::LOAD_ERROR},
+      {"no OutputString", [](FakeFirmware& fw) { fw.con_out.OutputString = nullptr; }, "", uefi::LOAD_ERROR},
       {"no ConIn", [](FakeFirmware& fw) { fw.system_table.ConIn = nullptr; },
-       WATCHDOG_OFF + RESET + ATTRIBUTE + CLEAR + GREETED, EFI_LOAD_ERROR},
+       WATCHDOG_OFF + RESET + ATTRIBUTE + CLEAR + GREETED, uefi::LOAD_ERROR},
       {"no boot services", [](FakeFirmware& fw) { fw.system_table.BootServices = nullptr; },
-       RESET + ATTRIBUTE + CLEAR + GREETED, EFI_LOAD_ERROR},
+       RESET + ATTRIBUTE + CLEAR + GREETED, uefi::LOAD_ERROR},
   };
   for (const StartCase& c : cases) {
     SCOPED_TRACE(c.name);
     FakeFirmware fw;
-    fw.keys = {key_scan(SCAN_ESC)};
+    fw.keys = {key_scan(uefi::SCAN_ESC)};
     c.tweak(fw);
     EXPECT_EQ(monitor_entry(nullptr, &fw.system_table), c.status);
     EXPECT_EQ(fw.trace, c.trace);
@@ -54,7 +54,7 @@ TEST(Entry, NullSystemTableTouchesNothing) {
   FakeFirmware fw;
   fw.connect();
   const FirmwareContext before = firmware_context;
-  EXPECT_EQ(monitor_entry(nullptr, nullptr), EFI_LOAD_ERROR);
+  EXPECT_EQ(monitor_entry(nullptr, nullptr), uefi::LOAD_ERROR);
   EXPECT_TRUE(fw.calls.empty());
   EXPECT_EQ(firmware_context.system_table, before.system_table);
   EXPECT_EQ(firmware_context.con_out, before.con_out);

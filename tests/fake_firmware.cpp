@@ -46,36 +46,36 @@ bool record(const std::string& call) { return record(call, "{" + call + "}"); }
 
 EFI_STATUS result(bool failing, EFI_STATUS status) { return failing ? active->fail_status : status; }
 
-EFI_STATUS EFIAPI fake_output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* text) {
+EFI_STATUS FIRMWARE_CALL fake_output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* text) {
   const std::u16string s(text);
   const bool failing = record("OutputString \"" + escaped(s) + "\"", escaped(s));
   active->output += s;
-  return result(failing, EFI_SUCCESS);
+  return result(failing, uefi::SUCCESS);
 }
 
-EFI_STATUS EFIAPI fake_reset(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN extended) {
-  return result(record("Reset(" + std::to_string(extended) + ")"), EFI_SUCCESS);
+EFI_STATUS FIRMWARE_CALL fake_reset(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN extended) {
+  return result(record("Reset(" + std::to_string(extended) + ")"), uefi::SUCCESS);
 }
 
-EFI_STATUS EFIAPI fake_set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN attribute) {
+EFI_STATUS FIRMWARE_CALL fake_set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN attribute) {
   char text[32];
   std::snprintf(text, sizeof text, "SetAttribute(0x%02llX)", static_cast<unsigned long long>(attribute));
-  return result(record(text), EFI_SUCCESS);
+  return result(record(text), uefi::SUCCESS);
 }
 
-EFI_STATUS EFIAPI fake_clear_screen(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*) {
-  return result(record("ClearScreen"), EFI_SUCCESS);
+EFI_STATUS FIRMWARE_CALL fake_clear_screen(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*) {
+  return result(record("ClearScreen"), uefi::SUCCESS);
 }
 
-EFI_STATUS EFIAPI fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPUT_KEY* key) {
+EFI_STATUS FIRMWARE_CALL fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPUT_KEY* key) {
   const bool failing = record("ReadKeyStroke", "{read}");
   FakeFirmware& fw = *active;
   if (fw.next_key >= fw.keys.size()) return result(failing, END_OF_SCRIPT);
   const KeyStep& step = fw.keys[fw.next_key];
   // A firmware that reports a warning has delivered a key.
-  const bool warning = failing && !EFI_ERROR(fw.fail_status);
-  if (!warning && ((step.waited && !fw.key_ready) || (failing && fw.fail_status == EFI_NOT_READY))) {
-    return result(failing, EFI_NOT_READY);
+  const bool warning = failing && !uefi::is_error(fw.fail_status);
+  if (!warning && ((step.waited && !fw.key_ready) || (failing && fw.fail_status == uefi::NOT_READY))) {
+    return result(failing, uefi::NOT_READY);
   }
   // The key is filled even when the status is an error, so a caller that used it would show it.
   *key = step.key;
@@ -84,15 +84,15 @@ EFI_STATUS EFIAPI fake_read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPU
   return result(failing, step.read_status);
 }
 
-EFI_STATUS EFIAPI fake_wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
+EFI_STATUS FIRMWARE_CALL fake_wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
   const bool key_event = count >= 1 && events[0] == KEY_EVENT;
   const bool failing = record("WaitForEvent(" + std::to_string(count) + ", " + (key_event ? "WaitForKey" : "other") +
                                   ", index " + std::to_string(*index) + ")",
                               "{wait}");
   FakeFirmware& fw = *active;
-  const EFI_STATUS status = result(failing, EFI_SUCCESS);
+  const EFI_STATUS status = result(failing, uefi::SUCCESS);
   if (fw.next_key >= fw.keys.size()) return status;
-  if (EFI_ERROR(status)) {
+  if (uefi::is_error(status)) {
     ++fw.next_key;
     return status;
   }
@@ -100,10 +100,10 @@ EFI_STATUS EFIAPI fake_wait_for_event(UINTN count, EFI_EVENT* events, UINTN* ind
   return status;
 }
 
-EFI_STATUS EFIAPI fake_set_watchdog_timer(UINTN timeout, UINT64 code, UINTN size, const CHAR16* data) {
+EFI_STATUS FIRMWARE_CALL fake_set_watchdog_timer(UINTN timeout, UINT64 code, UINTN size, const CHAR16* data) {
   return result(record("SetWatchdogTimer(" + std::to_string(timeout) + ", " + std::to_string(code) + ", " +
                        std::to_string(size) + ", " + (data == nullptr ? "null" : "data") + ")"),
-                EFI_SUCCESS);
+                uefi::SUCCESS);
 }
 
 }  // namespace

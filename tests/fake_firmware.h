@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "firmware/efi.h"
+#include "uefi_numbers.h"
 
 using Calls = std::vector<std::string>;
 
-constexpr EFI_STATUS EFI_DEVICE_ERROR = EFI_ERROR_BIT | 7;
-constexpr EFI_STATUS EFI_WARN_UNKNOWN_GLYPH = 1;
 // What ReadKeyStroke reports once the script has no keys left: a status no test injects.
-constexpr EFI_STATUS END_OF_SCRIPT = EFI_ERROR_BIT | 21;  // EFI_ABORTED
+constexpr EFI_STATUS END_OF_SCRIPT = uefi::ABORTED;
 
 // One scripted keystroke. A waited key is not ready at the first ReadKeyStroke but only after a
 // WaitForEvent; the status is what ReadKeyStroke reports when it hands the key over, so a step can
@@ -25,7 +24,7 @@ constexpr EFI_STATUS END_OF_SCRIPT = EFI_ERROR_BIT | 21;  // EFI_ABORTED
 struct KeyStep {
   EFI_INPUT_KEY key;
   bool waited = false;
-  EFI_STATUS read_status = EFI_SUCCESS;
+  EFI_STATUS read_status = uefi::SUCCESS;
 };
 
 KeyStep key_char(char16_t ch);
@@ -54,7 +53,7 @@ class FakeFirmware {
 
   // The call at this position in `calls` returns fail_status instead of its own status.
   std::size_t fail_call = SIZE_MAX;
-  EFI_STATUS fail_status = EFI_SUCCESS;
+  EFI_STATUS fail_status = uefi::SUCCESS;
   // Run once as soon as this many calls have been made, to change the tables under the system.
   std::size_t change_after_calls = SIZE_MAX;
   std::function<void(FakeFirmware&)> change;

@@ -17,7 +17,7 @@ std::vector<KeyStep> session_keys() {
       keys({typed("help\r Words\rpwd\ndev /\rDEV\r.properties\rboot\rboot Disk0\rhello there\r\rpwdx"),
             {key_char(u'\b'), key_scan(0x02) /* cursor down */, key_char(u'\t')},
             typed("yz"),
-            {key_scan(SCAN_DELETE), key_scan(SCAN_DELETE), waited(key_char(u'\r'))}});
+            {key_scan(uefi::SCAN_DELETE), key_scan(uefi::SCAN_DELETE), waited(key_char(u'\r'))}});
   for (KeyStep step : typed("bye\r")) script.push_back(waited(step));
   return script;
 }
@@ -58,7 +58,7 @@ std::size_t start_of_read(const Calls& calls, std::size_t position) {
 
 TEST(FaultInjection, EveryCallFailingInTurn) {
   const Session baseline = run_session([](FakeFirmware&) {});
-  ASSERT_EQ(baseline.status, EFI_SUCCESS);
+  ASSERT_EQ(baseline.status, uefi::SUCCESS);
   int runs = 0;
 
   for (std::size_t position = 0; position < baseline.calls.size(); ++position) {
@@ -69,13 +69,13 @@ TEST(FaultInjection, EveryCallFailingInTurn) {
     // An error: a failed key read ends the dialogue at once with that status and prints nothing
     // more; a failed output or console preparation is ignored and nothing changes.
     // A warning counts as success wherever it comes from.
-    for (const EFI_STATUS status : {EFI_DEVICE_ERROR, EFI_WARN_UNKNOWN_GLYPH}) {
+    for (const EFI_STATUS status : {uefi::DEVICE_ERROR, uefi::WARN_UNKNOWN_GLYPH}) {
       const Session run = run_session([&](FakeFirmware& fw) {
         fw.fail_call = position;
         fw.fail_status = status;
       });
       ++runs;
-      if (key_input && EFI_ERROR(status)) {
+      if (key_input && uefi::is_error(status)) {
         EXPECT_EQ(run.status, status);
         EXPECT_EQ(run.calls, Calls(baseline.calls.begin(), baseline.calls.begin() + position + 1));
       } else {
@@ -91,11 +91,11 @@ TEST(FaultInjection, EveryCallFailingInTurn) {
     if (name == "ReadKeyStroke") {
       const Session run = run_session([&](FakeFirmware& fw) {
         fw.fail_call = position;
-        fw.fail_status = EFI_NOT_READY;
+        fw.fail_status = uefi::NOT_READY;
       });
       ++runs;
       if (position > 0 && call_name(baseline.calls[position - 1]) == "WaitForEvent") {
-        EXPECT_EQ(run.status, EFI_NOT_READY);
+        EXPECT_EQ(run.status, uefi::NOT_READY);
         EXPECT_EQ(run.calls, Calls(baseline.calls.begin(), baseline.calls.begin() + position + 1));
       } else {
         EXPECT_EQ(run.status, baseline.status);
@@ -114,7 +114,7 @@ TEST(FaultInjection, EveryCallFailingInTurn) {
     ++runs;
     Calls expected(baseline.calls.begin(), baseline.calls.begin() + from);
     if (key_input) {
-      EXPECT_EQ(run.status, EFI_LOAD_ERROR);
+      EXPECT_EQ(run.status, uefi::LOAD_ERROR);
     } else {
       EXPECT_EQ(run.status, baseline.status);
       for (std::size_t n = from; n < baseline.calls.size(); ++n) {

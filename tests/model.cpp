@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 #include "model.h"
 
+#include "uefi_numbers.h"
+
 namespace {
 
 struct Word {
@@ -42,7 +44,7 @@ std::string model_answer(const std::string& line, bool* leave) {
 std::string LineModel::apply(EFI_INPUT_KEY key, LineEdit* edit) {
   dropped = false;
   *edit = LINE_EDITING;
-  if (key.ScanCode == SCAN_ESC) {
+  if (key.ScanCode == uefi::SCAN_ESC) {
     *edit = LINE_ESCAPED;
     return "\r\n";
   }
@@ -50,7 +52,7 @@ std::string LineModel::apply(EFI_INPUT_KEY key, LineEdit* edit) {
     *edit = LINE_ENTERED;
     return "\r\n";
   }
-  if (key.UnicodeChar == u'\b' || key.ScanCode == SCAN_DELETE) {
+  if (key.UnicodeChar == u'\b' || key.ScanCode == uefi::SCAN_DELETE) {
     if (line.empty()) return "";
     line.pop_back();
     return "\b \b";

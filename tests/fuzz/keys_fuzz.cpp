@@ -35,7 +35,7 @@ std::vector<KeyStep> keys_from(const uint8_t* data, size_t size) {
         break;
     }
     step.waited = flags & 1;
-    if (flags & 2) step.read_status = EFI_WARN_UNKNOWN_GLYPH;
+    if (flags & 2) step.read_status = uefi::WARN_UNKNOWN_GLYPH;
     steps.push_back(step);
   }
   return steps;
