@@ -95,10 +95,10 @@ def test_image_has_the_form_firmware_loads(arch):
     print(f"{arch}: {os.path.getsize(IMAGES[arch])} bytes")
 
 
-def readme_images():
-    """The README's table of images: per name, its form, removable-media name and size, and the sizes
-    a clang whose code differs makes ("3,072 bytes (3,584 by clang 21)")."""
-    with open(os.path.join(ROOT, "README.md")) as f:
+def told_images():
+    """The table of images of docs/building.md: per name, its form, removable-media name and size,
+    and the sizes a clang whose code differs makes ("3,072 bytes (3,584 by clang 21)")."""
+    with open(os.path.join(ROOT, "docs", "building.md")) as f:
         rows = [line.split("|")[1:-1] for line in f if line.startswith("| `tarnwick")]
 
     def number(text):
@@ -118,8 +118,8 @@ def clang_version(arch):
 
 
 @pytest.mark.parametrize("arch", IMAGES)
-def test_the_readme_tells_the_image_as_it_is_built(arch):
-    told = readme_images()
+def test_the_building_page_tells_the_image_as_it_is_built(arch):
+    told = told_images()
     assert sorted(told) == sorted(os.path.basename(path) for path in IMAGES.values())
     form, media, size, by_clang = told[os.path.basename(IMAGES[arch])]
     pe = pefile.PE(IMAGES[arch])

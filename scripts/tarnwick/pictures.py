@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Pictures of the monitor on the screens of real firmware, for the README:
+"""Pictures of the monitor on the screens of real firmware, for the README and docs/keys.md:
 
     python3 -m tarnwick.pictures FOLDER
 
