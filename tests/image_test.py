@@ -207,7 +207,8 @@ def el_torito_boot_image(data):
     validation entry says the platform (0xEF, EFI) and whose default entry, bootable and without
     emulation, the image's 512-byte sectors and its first 2048-byte sector."""
     record = data[17 * CD_SECTOR:18 * CD_SECTOR]
-    assert record[:7] == b"\0CD001\x01" and record[7:30] == b"EL TORITO SPECIFICATION"
+    # The boot system identifier, which El Torito's own document fixes, begins "EL TORITO".
+    assert record[:7] == b"\0CD001\x01" and record[7:16] == b"EL TORITO"
     catalog = struct.unpack_from("<I", record, 0x47)[0] * CD_SECTOR
     validation, default = data[catalog:catalog + 32], data[catalog + 32:catalog + 64]
     assert (validation[0], validation[1], validation[30:32]) == (1, 0xEF, b"\x55\xaa")

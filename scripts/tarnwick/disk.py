@@ -8,9 +8,10 @@ and which is also a disk with that image as its EFI system partition:
     python3 -m tarnwick.disk --board BOARD ESP_FOLDER
     python3 -m tarnwick.disk --boards ESP_FOLDER
 
-The last two write the SD card of a board, or of every board whose U-Boot is unpacked: an MBR with
-the EFI system partition, the board's U-Boot where its boot ROM reads it, and beside the card what
-QEMU loads in the stead of a boot ROM its model lacks.
+The last two write the SD card of a board, or of every board whose U-Boot is unpacked: a partition
+table with the EFI system partition, the board's U-Boot where its boot ROM reads it, and beside the
+card what QEMU loads in the stead of a boot ROM its model lacks. A card is written whole or not at
+all: it takes the place of the old one only once it is complete.
 
 No loop devices and no mounts: mtools writes into the file system image directly."""
 import glob
@@ -106,22 +107,22 @@ def make_card(name, folder):
         esp_size = CARD_MIB - esp_mib - (1 if table else 0)  # a GPT keeps its copy in the last sectors
         esp = os.path.join(work, "esp.img")
         fat_image(esp, folder, esp_size * 1024, "-F", "32", "-s", "1", extra=extra)
-        if os.path.exists(path):
-            os.remove(path)
-        with open(path, "wb") as f:
+        written = path + ".new"
+        with open(written, "wb") as f:
             f.truncate(CARD_MIB * MIB)
         # A GPT's first usable sector follows its 32 sectors of entries, where the board's loader starts.
         script = "\n".join([f"label: {'gpt' if table else 'dos'}", *(["first-lba: 34"] if table else []), *table,
                             f"start={esp_mib * MIB // SECTOR}, size={esp_size * MIB // SECTOR}, "
                             + ("type=U" if table else f"type={row['card_type']}, bootable")])
-        subprocess.run(["sfdisk", "-q", path], input=script + "\n", text=True, check=True)
-        with open(path, "r+b") as target:
+        subprocess.run(["sfdisk", "-q", written], input=script + "\n", text=True, check=True)
+        with open(written, "r+b") as target:
             for kib, data, _ in loaders:
                 target.seek(kib * 1024)
                 target.write(data)
             target.seek(esp_mib * MIB)
             with open(esp, "rb") as source:
                 target.write(source.read())
+        os.replace(written, path)
     write_loaded(row, files, made)
     return path
 

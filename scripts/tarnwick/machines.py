@@ -517,9 +517,13 @@ def board_options(row):
     _, made = card(row)
     how = loaded(row)
     loader = os.path.join(made, "u-boot")
-    options = [] if how is None else ["-bios" if how[0] == "bios" else "-kernel", loader] if how[0] != "raw" else [
-        "-device", f"loader,file={loader},addr={how[3]:#x},force-raw=on",
-        "-device", f"loader,addr={how[4]:#x},cpu-num=0"]
+    if how is None:
+        options = []
+    elif how[0] == "raw":
+        options = ["-device", f"loader,file={loader},addr={how[3]:#x},force-raw=on",
+                   "-device", f"loader,addr={how[4]:#x},cpu-num=0"]
+    else:
+        options = ["-bios" if how[0] == "bios" else "-kernel", loader]
     return options + (["-dtb", os.path.join(made, "board.dtb")] if fact(row, "dtb") else [])
 
 
