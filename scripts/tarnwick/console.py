@@ -13,7 +13,7 @@ import pexpect
 import pyte
 
 from . import qemu
-from .keyboard import WINDOW, Keyboards
+from .keyboard import HID_TRACE, WINDOW, Keyboards
 from .machines import fact, first_keyboard, keyboards, medium, starts
 from .screen import Screen
 
@@ -39,6 +39,12 @@ class Console(Keyboards, Screen):
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
         extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
+        # Where QEMU's trace says when its USB keyboard has handed over the keys pressed (keyboard.py).
+        hid = "usb-kbd" in " ".join(self.attached.get("devices", []))
+        self.hid_log = os.path.join(self.directory.name, "keyboard.log") if hid else None
+        self.hid_pending, self.hid_handed = False, 0
+        if hid:
+            extra += ["-D", self.hid_log, *HID_TRACE]
         vars_path = qemu.private_vars(machine, self.directory.name, vars_template)
         window = keyboard == WINDOW
         command = [*wrapper, *qemu.command(machine, targets, vars_path, extra=extra, raw_console=True,

@@ -15,6 +15,15 @@ KEY_SECONDS = 0.5
 LOST_SECONDS = 3
 LATE_SECONDS = 1
 PRESSES = 3
+# QEMU's USB keyboard keeps the key events that the firmware has not read yet, 16 of them, and drops
+# any beyond without a word; the firmware reads one a poll (U-Boot one each 20 ms at most), so a
+# firmware slowed by a busy machine loses keys pressed faster than it reads: a Shift, a key and an
+# arrow are eight events. A real keyboard holds no queue: a person's key is down longer than that.
+# So the next key is pressed once QEMU's trace says the keyboard has handed over every event, or
+# after HANDED_SECONDS where the firmware reads no keys (between two starts of the monitor).
+HID_TRACE = ["-trace", "hid_kbd_queue_empty", "-trace", "hid_kbd_queue_full"]
+HANDED, DROPPED = b"hid_kbd_queue_empty", b"hid_kbd_queue_full"
+HANDED_SECONDS = 10
 # How long after the last byte the firmware wrote that it cannot be the start of a warning any more.
 QUIET_SECONDS = 0.2
 # A US keyboard: the keys of the characters that are not letters or digits, and with Shift.
@@ -92,6 +101,7 @@ class Keyboards:
 
     def press_once(self, key):
         """Presses a key on the keyboard and waits a moment for what it shows."""
+        self.wait_for_keyboard()
         mark, deadline = len(self.transcript), time.monotonic() + (KEY_SECONDS if len(key) == 1 else 0.1)
         if self.keyboard == WINDOW:
             named = "+".join(X_KEYS.get(part, part.capitalize()) for part in key.split("-"))
@@ -104,3 +114,24 @@ class Keyboards:
                                                  for down, code in events])
         while len(self.transcript) == mark and time.monotonic() < deadline and self.read(0.02):
             pass
+        self.hid_pending = self.hid_log is not None
+
+    def hid_events(self):
+        """What QEMU's trace has said of its USB keyboard so far."""
+        try:
+            with open(self.hid_log, "rb") as f:
+                return f.read()
+        except FileNotFoundError:  # QEMU opens its log when it first writes to it
+            return b""
+
+    def wait_for_keyboard(self):
+        """Waits until QEMU's USB keyboard has handed the last key's events to the firmware."""
+        if self.hid_log is None:
+            return
+        deadline = time.monotonic() + HANDED_SECONDS
+        while self.hid_pending and time.monotonic() < deadline:
+            said = self.hid_events()
+            assert DROPPED not in said, "QEMU's USB keyboard dropped a key pressed before the firmware took the last"
+            self.hid_pending = said.count(HANDED) == self.hid_handed
+            self.read(0.02)
+        self.hid_handed = self.hid_events().count(HANDED)

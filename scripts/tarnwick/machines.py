@@ -264,17 +264,11 @@ BOARD = dict({key: value for key, value in U_BOOT.items() if key != "nic"},
              returned="EFI LOAD FAILED: continuing...",
              starts=U_BOOT_STARTS_TWICE, media={"sd": SD_CARD}, card_type="ef", firmware="u-boot")
 # The Pi's U-Boot draws its console on the whole framebuffer (640x480), scrolling it by 10 rows at
-# once, and reads a USB keyboard and stick on its DWC2 controller, which says nothing of a lost key.
-# QEMU's H3 has no display; its
+# once, and reads a USB keyboard and stick on its DWC2 controller. QEMU's H3 has no display; its
 # U-Boot reads a keyboard on one EHCI controller, which one by the board's device tree (usb-bus.N,
 # N the controller at 0x1C1A000 + N * 0x1000); a stick there too, which it boots after the card that
 # U-Boot itself is on.
-# Its DWC2 keyboard, on a busy machine (three QEMUs on two processors), now and then loses a key
-# without a word, which no person could tell from a key the monitor dropped (Debian 12's 2023.01 and
-# Debian 14's 2025.01; holding each key 0.1 s makes U-Boot repeat it instead): the rows type at its
-# serial line only until the keyboard holds.
-PI_KEYBOARD = ("its DWC2 USB keyboard loses keys without a word on a busy machine, so its rows type at the "
-               "serial line only")
+PI_KEYBOARD = {"usb": {"devices": ["-device", "usb-kbd"], "erasers": ERASERS}}
 
 
 def h3_keyboard(bus):
