@@ -120,7 +120,10 @@ def linux_disk(name, packaged, tmp_path):
     (work / "initrd").write_bytes(subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files,
                                                  capture_output=True, check=True).stdout)
     (work / "esp/EFI/BOOT").mkdir(parents=True)
-    unified_kernel_image(linux, work / "initrd", f"console={console} quiet", row["arch"],
+    # Quiet, but a program blocked for 30 s in the kernel (in the firmware's variable services, say)
+    # is reported with its stack, so that a row that waits in vain says where Linux stopped.
+    unified_kernel_image(linux, work / "initrd", f"console={console} quiet sysctl.kernel.hung_task_timeout_secs=30",
+                         row["arch"],
                          work / "esp/EFI/BOOT" / f"BOOT{row['arch'].upper()}.EFI")
     make_disk(str(work / "disk.img"), str(work / "esp"))
     return str(work / "disk.img")
