@@ -176,10 +176,13 @@ class Console(Keyboards, Screen):
         whether it did."""
         if self.reset or b"0 > " in self.transcript or not self.hung():
             return False
-        self.lapses.append(f"reset once after {self.hung()}")
-        self.qmp("system_reset")
-        self.reset = True
+        self.reset_once(self.hung())
         return True
+
+    def reset_once(self, why):
+        self.lapses.append(f"reset once after {why}")
+        self.qmp("system_reset")  # which empties the USB keyboard's queue too
+        self.reset, self.hid_pending = True, False
 
     def wait_until(self, condition, timeout, what):
         deadline = time.monotonic() + timeout
@@ -234,6 +237,12 @@ def boot_to_prompt(machine, targets, extra=(), vars_template=None, keyboard=None
     console = Console(machine, targets, extra, vars_template, keyboard=keyboard)
     try:
         console.wait_for_prompt(timeout=BOOT_SECONDS)
+        # A firmware that said it started without the keyboard typed on is reset, once.
+        untaken = console.attached.get("untaken")
+        if untaken and untaken.encode() in console.transcript:
+            mark = len(console.transcript)
+            console.reset_once(f'"{untaken}"')
+            console.wait_for_prompt(timeout=BOOT_SECONDS, start=mark)
         console.prompt_seconds = time.monotonic() - console.started
     except BaseException:
         console.close()

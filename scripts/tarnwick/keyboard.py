@@ -19,8 +19,8 @@ PRESSES = 3
 # any beyond without a word; the firmware reads one a poll (U-Boot one each 20 ms at most), so a
 # firmware slowed by a busy machine loses keys pressed faster than it reads: a Shift, a key and an
 # arrow are eight events. A real keyboard holds no queue: a person's key is down longer than that.
-# So the next key is pressed once QEMU's trace says the keyboard has handed over every event, or
-# after HANDED_SECONDS where the firmware reads no keys (between two starts of the monitor).
+# So the next key is pressed once QEMU's trace says the keyboard has handed over every event; a
+# firmware that takes none in HANDED_SECONDS does not read that keyboard.
 HID_TRACE = ["-trace", "hid_kbd_queue_empty", "-trace", "hid_kbd_queue_full"]
 HANDED, DROPPED = b"hid_kbd_queue_empty", b"hid_kbd_queue_full"
 HANDED_SECONDS = 10
@@ -129,9 +129,11 @@ class Keyboards:
         if self.hid_log is None:
             return
         deadline = time.monotonic() + HANDED_SECONDS
-        while self.hid_pending and time.monotonic() < deadline:
+        while self.hid_pending:
             said = self.hid_events()
             assert DROPPED not in said, "QEMU's USB keyboard dropped a key pressed before the firmware took the last"
             self.hid_pending = said.count(HANDED) == self.hid_handed
+            assert not self.hid_pending or time.monotonic() < deadline, \
+                f"the firmware took no key from QEMU's USB keyboard in {HANDED_SECONDS} s"
             self.read(0.02)
         self.hid_handed = self.hid_events().count(HANDED)
