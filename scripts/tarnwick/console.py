@@ -42,7 +42,7 @@ class Console(Keyboards, Screen):
         # Where QEMU's trace says when its USB keyboard has handed over the keys pressed (keyboard.py).
         hid = "usb-kbd" in " ".join(self.attached.get("devices", []))
         self.hid_log = os.path.join(self.directory.name, "keyboard.log") if hid else None
-        self.hid_pending, self.hid_handed = False, 0
+        self.hid_awaited = None  # how often it had said so when the last key was pressed
         if hid:
             extra += ["-D", self.hid_log, *HID_TRACE]
         vars_path = qemu.private_vars(machine, self.directory.name, vars_template)
@@ -182,7 +182,7 @@ class Console(Keyboards, Screen):
     def reset_once(self, why):
         self.lapses.append(f"reset once after {why}")
         self.qmp("system_reset")  # which empties the USB keyboard's queue too
-        self.reset, self.hid_pending = True, False
+        self.reset, self.hid_awaited = True, None
 
     def wait_until(self, condition, timeout, what):
         deadline = time.monotonic() + timeout

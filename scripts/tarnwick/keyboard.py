@@ -101,7 +101,7 @@ class Keyboards:
 
     def press_once(self, key):
         """Presses a key on the keyboard and waits a moment for what it shows."""
-        self.wait_for_keyboard()
+        handed = self.wait_for_keyboard()
         mark, deadline = len(self.transcript), time.monotonic() + (KEY_SECONDS if len(key) == 1 else 0.1)
         if self.keyboard == WINDOW:
             named = "+".join(X_KEYS.get(part, part.capitalize()) for part in key.split("-"))
@@ -114,7 +114,7 @@ class Keyboards:
                                                  for down, code in events])
         while len(self.transcript) == mark and time.monotonic() < deadline and self.read(0.02):
             pass
-        self.hid_pending = self.hid_log is not None
+        self.hid_awaited = handed
 
     def hid_events(self):
         """What QEMU's trace has said of its USB keyboard so far."""
@@ -125,15 +125,16 @@ class Keyboards:
             return b""
 
     def wait_for_keyboard(self):
-        """Waits until QEMU's USB keyboard has handed the last key's events to the firmware."""
+        """Waits until QEMU's USB keyboard has handed the last key's events to the firmware; how
+        often its trace has said so, or None for any other keyboard."""
         if self.hid_log is None:
-            return
+            return None
         deadline = time.monotonic() + HANDED_SECONDS
-        while self.hid_pending:
+        while True:
             said = self.hid_events()
             assert DROPPED not in said, "QEMU's USB keyboard dropped a key pressed before the firmware took the last"
-            self.hid_pending = said.count(HANDED) == self.hid_handed
-            assert not self.hid_pending or time.monotonic() < deadline, \
+            if self.hid_awaited is None or said.count(HANDED) > self.hid_awaited:
+                return said.count(HANDED)
+            assert time.monotonic() < deadline, \
                 f"the firmware took no key from QEMU's USB keyboard in {HANDED_SECONDS} s"
             self.read(0.02)
-        self.hid_handed = self.hid_events().count(HANDED)

@@ -84,8 +84,8 @@ U_BOOT_EHCI_LOST = "Timeout poll on interrupt endpoint"
 # And when it starts the EHCI controller's schedule it waits 100 ms of its own time for the
 # controller to say so; a QEMU that falls that far behind fails the keyboard's first request ("EHCI
 # fail timeout STS_ASS set"), and U-Boot starts without it, saying U_BOOT_EHCI_UNTAKEN (2025.01 on
-# QEMU 11.1: 2 boots of 18 with three QEMUs and two busy loops on two processors). A person resets
-# the machine, once.
+# QEMU 11.1: 1 boot of 18 with three QEMUs on two processors, 5 of 39 with two busy loops beside
+# them). A person resets the machine, once.
 U_BOOT_EHCI_UNTAKEN = "USB device not accepting new address"
 U_BOOT_NOISE = [(b"cyclic", rb"(?: {10}cyclic_run\(\) )?cyclic function \S+ took too long: \d+us vs \d+us max\r*\n"),
                 (U_BOOT_EHCI_LOST.encode(), re.escape(U_BOOT_EHCI_LOST.encode()) + rb"\r*\n")]
