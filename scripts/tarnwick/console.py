@@ -19,6 +19,7 @@ from .screen import Screen
 
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
+DUMPED = 600  # bytes of the transcript a failure shows
 
 
 class ConsoleTimeout(AssertionError):
@@ -156,9 +157,12 @@ class Console(Keyboards, Screen):
         return re.sub(b"|".join(line for _, line in noise), b"", bytes(data)) if noise else bytes(data)
 
     def dump(self):
+        """The screen, and the bytes last written, escapes and all: a screen the firmware cleared and
+        one it never wrote to look alike."""
         return f"screen (cursor at row {self.screen.cursor.y}, column {self.screen.cursor.x}):\n" + "\n".join(
             f"{n:2}|{line}" for n, line in enumerate(self.lines())
-        )
+        ) + f"\nthe last it wrote, {time.monotonic() - self.written_at:.1f} s ago, of {len(self.transcript)} bytes: " \
+            f"{bytes(self.transcript[-DUMPED:])!r}"
 
     def hung(self):
         """What shows that the firmware stopped: the message of its crash, or its silence after the
