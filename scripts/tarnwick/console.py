@@ -165,15 +165,16 @@ class Console(Keyboards, Screen):
             f"{bytes(self.transcript[-DUMPED:])!r}"
 
     def hung(self):
-        """What shows that the firmware stopped: the message of its crash, or its silence after the
-        text where it stalls."""
+        """What shows that the firmware stopped: the message of its crash, or its silence after last
+        words (blank space aside) that match the pattern of where it stalls."""
         message = self.machine.get("hung")
         if message and message.encode() in self.transcript:
             return f'"{message}"'
-        text, seconds = self.machine.get("stalls", ("", 0))
-        if text and text.encode() in self.transcript and time.monotonic() - self.written_at > seconds:
-            return f'{seconds} s of silence after "{text}"'
-        return None
+        pattern, seconds = self.machine.get("stalls", ("", 0))
+        if not pattern or time.monotonic() - self.written_at <= seconds:
+            return None
+        last = re.search(pattern.encode() + rb"\Z", bytes(self.transcript[-DUMPED:]).rstrip())
+        return f"{seconds} s of silence after {last.group().decode(errors='replace')!r}" if last else None
 
     def reset_if_hung(self):
         """Resets a firmware that stopped before the monitor started, once, as a person would;

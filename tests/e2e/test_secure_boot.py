@@ -39,7 +39,7 @@ GRUB_REFUSED = b"bad shim"
 # has gone on. The pause GRUB then makes before the fallback entry, 2.5 s by the same clock, no key
 # cuts short: a fallback silent for 20 s is such a clock, and a person resets the machine, once.
 GRUB_WAITS, ANY_KEY = b"Press any key to continue...", b"\t"
-GRUB_FALLBACK_STALLS = ("Falling back to", 20)
+GRUB_FALLBACK_STALLS = ("Falling back to .*", 20)
 # Debian signs shim for x64: the removable-media loader, GRUB as its second stage, the MOK manager.
 BOOT, SECOND_STAGE, MOK_MANAGER = "EFI/BOOT/BOOTX64.EFI", "EFI/BOOT/grubx64.efi", "EFI/BOOT/mmx64.efi"
 PIECES = {piece: unpacked(os.path.join(BUILD, "unpacked"), piece) for piece in UNPACKED}
