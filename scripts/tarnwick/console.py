@@ -20,6 +20,7 @@ from .screen import Screen
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
 DUMPED = 600  # bytes of the transcript a failure shows
+UNTAKEN_RESETS = 3
 
 
 class ConsoleTimeout(AssertionError):
@@ -242,9 +243,12 @@ def boot_to_prompt(machine, targets, extra=(), vars_template=None, keyboard=None
     console = Console(machine, targets, extra, vars_template, keyboard=keyboard)
     try:
         console.wait_for_prompt(timeout=BOOT_SECONDS)
-        # A firmware that said it started without the keyboard typed on is reset, once.
-        untaken = console.attached.get("untaken")
-        if untaken and untaken.encode() in console.transcript:
+        # A firmware that said it started without the keyboard typed on is reset, as often as it
+        # says so again, up to UNTAKEN_RESETS times: on a busy machine the next boot may miss it too.
+        untaken, mark = console.attached.get("untaken"), 0
+        for _ in range(UNTAKEN_RESETS if untaken else 0):
+            if untaken.encode() not in console.transcript[mark:]:
+                break
             mark = len(console.transcript)
             console.reset_once(f'"{untaken}"')
             console.wait_for_prompt(timeout=BOOT_SECONDS, start=mark)
