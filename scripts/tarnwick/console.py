@@ -19,7 +19,7 @@ from .screen import Screen
 
 COLUMNS, ROWS = 80, 25
 BOOT_SECONDS = 90
-DUMPED = 600  # bytes of the transcript a failure shows
+DUMPED = 600  # the end of the transcript that a failure shows and a stall's pattern is matched in
 UNTAKEN_RESETS = 3
 
 
@@ -159,7 +159,7 @@ class Console(Keyboards, Screen):
 
     def dump(self):
         """The screen, and the bytes last written, escapes and all: a screen the firmware cleared and
-        one it never wrote to look alike."""
+        one it never wrote look alike."""
         return f"screen (cursor at row {self.screen.cursor.y}, column {self.screen.cursor.x}):\n" + "\n".join(
             f"{n:2}|{line}" for n, line in enumerate(self.lines())
         ) + f"\nthe last it wrote, {time.monotonic() - self.written_at:.1f} s ago, of {len(self.transcript)} bytes: " \
@@ -182,10 +182,10 @@ class Console(Keyboards, Screen):
         whether it did."""
         if self.reset or b"0 > " in self.transcript or not self.hung():
             return False
-        self.reset_once(self.hung())
+        self.reset_machine(self.hung())
         return True
 
-    def reset_once(self, why):
+    def reset_machine(self, why):
         self.lapses.append(f"reset once after {why}")
         self.qmp("system_reset")  # which empties the USB keyboard's queue too
         self.reset, self.hid_awaited = True, None
@@ -250,7 +250,7 @@ def boot_to_prompt(machine, targets, extra=(), vars_template=None, keyboard=None
             if untaken.encode() not in console.transcript[mark:]:
                 break
             mark = len(console.transcript)
-            console.reset_once(f'"{untaken}"')
+            console.reset_machine(f'"{untaken}"')
             console.wait_for_prompt(timeout=BOOT_SECONDS, start=mark)
         console.prompt_seconds = time.monotonic() - console.started
     except BaseException:
