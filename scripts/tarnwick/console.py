@@ -62,6 +62,7 @@ class Console(Keyboards, Screen):
         self.written_at = self.started  # when the firmware last wrote
         self.lapses = []  # what the firmware lost or broke that a person made good, as said at the end
         self.lost_from = 0  # where in the transcript the firmware's next word of a lost key may be
+        self.caps_lock = False  # whether the Caps Locks pressed so far leave it on
         self.reset = False
         self.glyphs = {}  # what the firmware draws in a character cell of its screen, and which character that is
 

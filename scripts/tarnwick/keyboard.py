@@ -73,6 +73,24 @@ class Keyboards:
                     break
                 self.lapses.append(f'pressed {key!r} again after "{self.attached["lost"]}"')
             self.lost_from = max(self.lost_from, mark)
+            if key == "caps_lock":
+                self.caps_lock = not self.caps_lock
+            elif self.caps_unseen(key, mark):
+                self.lapses.append(f"pressed Caps Lock again: {key!r} came in the other case")
+                self.press_once("caps_lock")
+                self.press(self.attached["erasers"][0])
+                self.press_once(key)
+
+    def caps_unseen(self, key, mark):
+        """Whether a letter pressed at transcript offset `mark` came in the other case than the Caps
+        Locks pressed so far leave it, on a keyboard whose firmware may not see a Caps Lock."""
+        if not (self.attached.get("unseen_caps") and key.isalpha() and len(key) == 1):
+            return False
+        deadline = time.monotonic() + LOST_SECONDS
+        while not self.without_noise(self.transcript[mark:]) and time.monotonic() < deadline and self.read(0.02):
+            pass
+        typed = key.swapcase() if self.caps_lock else key
+        return self.without_noise(self.transcript[mark:])[:1] == typed.swapcase().encode()
 
     def lost(self, key, mark):
         """Whether the firmware lost a key that shows at the monitor (a character, an eraser, Enter or

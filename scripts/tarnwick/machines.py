@@ -133,8 +133,15 @@ U_BOOT_SCREEN = [("2023.01", U_BOOT_2023),
 U_BOOT_KEYBOARDS = [("2023.01", U_BOOT_2023), ("2025.01", USB_KEYBOARD)]
 U_BOOT_PC_SCREEN = [("2023.01", "U-Boot 2023.01 for 64-bit x86 cannot run the VGA option ROM: it draws no screen"),
                     ("2025.01", {"device": ["-vga", "std"], "cell": None})]
-U_BOOT_PC_USB = {"devices": ["-machine", "i8042=off", "-device", "usb-ehci", "-device", "usb-kbd"], "erasers": ERASERS,
-                 "lost": U_BOOT_EHCI_LOST, "untaken": U_BOOT_EHCI_UNTAKEN}
+# U-Boot's EHCI keyboard, its habits above; and once, in a CI leg on Debian 12 (2023.01, the Orange
+# Pi Zero, a busy machine), it did not see one of two Caps Locks pressed, whose reports QEMU's keyboard
+# had handed over, and said nothing: the letters after it came in the other case (not seen again in
+# 120 runs of the row's keys with three QEMUs at once beside a busy loop, nor in 150 of Caps Lock
+# twice and a letter). A person presses Caps Lock again and types the letter again.
+U_BOOT_EHCI_KEYBOARD = {"erasers": ERASERS, "lost": U_BOOT_EHCI_LOST, "untaken": U_BOOT_EHCI_UNTAKEN,
+                        "unseen_caps": True}
+U_BOOT_PC_USB = dict(U_BOOT_EHCI_KEYBOARD,
+                     devices=["-machine", "i8042=off", "-device", "usb-ehci", "-device", "usb-kbd"])
 U_BOOT_PC_KEYBOARDS = [("2023.01", {"ps2": U_BOOT_PS2}), ("2025.01", {"ps2": U_BOOT_PS2, "usb": U_BOOT_PC_USB})]
 
 # The media a person boots a machine from: per medium, the QEMU devices that attach a drive as it,
@@ -288,8 +295,7 @@ PI_KEYBOARD = {"usb": {"devices": ["-device", "usb-kbd"], "erasers": ERASERS}}
 
 
 def h3_keyboard(bus):
-    return {"usb": {"devices": ["-device", f"usb-kbd,bus=usb-bus.{bus}"], "erasers": ERASERS, "lost": U_BOOT_EHCI_LOST,
-                    "untaken": U_BOOT_EHCI_UNTAKEN}}
+    return {"usb": dict(U_BOOT_EHCI_KEYBOARD, devices=["-device", f"usb-kbd,bus=usb-bus.{bus}"])}
 
 
 RPI_4_USB = "U-Boot drives no USB controller of QEMU's Pi 4 (\"No USB controllers found\")"
