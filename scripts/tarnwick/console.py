@@ -40,6 +40,7 @@ class Console(Keyboards, Screen):
         self.directory = tempfile.TemporaryDirectory(prefix="tarnwick-e2e-")
         self.qmp_path = os.path.join(self.directory.name, "qmp.sock")
         self.qmp_file = None
+        self.ends_at_reset = "-no-reboot" in extra
         extra = [*extra, "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
         # Where QEMU's trace says when its USB keyboard has handed over the keys pressed (keyboard.py).
         hid = "usb-kbd" in " ".join(self.attached.get("devices", []))
@@ -188,7 +189,12 @@ class Console(Keyboards, Screen):
 
     def reset_machine(self, why):
         self.lapses.append(f"reset once after {why}")
+        # A QEMU told to end rather than reset (-no-reboot, where a row sees the firmware reset the
+        # machine) resets it all the same, then ends at the firmware's own reset again.
+        self.qmp("set-action", reboot="reset")
         self.qmp("system_reset")  # which empties the USB keyboard's queue too
+        if self.ends_at_reset:
+            self.qmp("set-action", reboot="shutdown")
         self.reset, self.hid_awaited = True, None
 
     def wait_until(self, condition, timeout, what):
