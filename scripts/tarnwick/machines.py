@@ -230,7 +230,7 @@ MACHINES = {
     # (2025.02) writes its progress codes, and on a busy machine sometimes stops in the wait before
     # it boots, which follows the PCI bus's code V02010000: its processor goes round a loop of short
     # delays that read its counter, its timer still interrupting it, and writes nothing more (from
-    # the network, three QEMUs and two busy loops on two processors: 4 boots in about 250).
+    # the network, three QEMUs and two busy loops on two processors: 6 boots of 315).
     "loongarch64/edk2": dict(EDK2, name="LoongArch EDK2", qemu=["-machine", "virt", "-m", "1G"],
                              stalls=(r"PROGRESS CODE: V02010000 I0", 20),
                              code=[("/usr/share/qemu-efi-loongarch64/QEMU_EFI.fd", [])],
