@@ -226,11 +226,12 @@ MACHINES = {
                      media=EDK2_VIRT_MEDIA, packages=["qemu-efi-arm"], http_boot=NOT_FROM_2025_02,
                      screen=dict(EDK2_SCREEN, device=["-device", "ramfb"]), keyboards=USB_KEYBOARD,
                      terminal_keys=VIRT_TERMINAL_KEYS),
-    # Its firmware has no built-in UEFI Shell; Debian's is a package of its own. Debian 13's build
-    # (2025.02) writes its progress codes, and on a busy machine sometimes stops in the wait before
-    # it boots, which follows the PCI bus's code V02010000: its processor goes round a loop of short
-    # delays that read its counter, its timer still interrupting it, and writes nothing more (from
-    # the network, three QEMUs and two busy loops on two processors: 6 boots of 315).
+    # Its firmware has no built-in UEFI Shell; Debian's is a package of its own. The firmware writes
+    # its progress codes; the PCI bus's V02010000 comes right before the wait before it boots, in
+    # which Debian 13's (2025.02) sometimes stops on a busy machine: its processor goes round a loop
+    # of short delays that read its counter, its timer still interrupting it, and writes nothing
+    # more (from the network, three QEMUs and two busy loops on two processors: 6 boots of 315;
+    # none of 90 for Debian 14's 2026.08).
     "loongarch64/edk2": dict(EDK2, name="LoongArch EDK2", qemu=["-machine", "virt", "-m", "1G"],
                              stalls=(r"PROGRESS CODE: V02010000 I0", 20),
                              code=[("/usr/share/qemu-efi-loongarch64/QEMU_EFI.fd", [])],
