@@ -89,8 +89,8 @@ class Keyboards:
         deadline = time.monotonic() + LOST_SECONDS
         while not self.without_noise(self.transcript[mark:]) and time.monotonic() < deadline and self.read(0.02):
             pass
-        typed = key.swapcase() if self.caps_lock else key
-        return self.without_noise(self.transcript[mark:])[:1] == typed.swapcase().encode()
+        other_case = key if self.caps_lock else key.swapcase()
+        return self.without_noise(self.transcript[mark:])[:1] == other_case.encode()
 
     def lost(self, key, mark):
         """Whether the firmware lost a key that shows at the monitor (a character, an eraser, Enter or
